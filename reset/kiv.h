@@ -1,0 +1,21 @@
+// The card's board control library, as kiv_reset calls it: plain C functions exported
+// by name from kiv.dll, every argument and result a 32-bit int.
+#pragma once
+
+#if defined(_WIN32) && defined(KIV_BUILDING_LIBRARY)
+#define KIV_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define KIV_API __declspec(dllimport)
+#else
+#define KIV_API
+#endif
+
+extern "C" {
+KIV_API int pelk_kiv_init(void);
+KIV_API int pelk_set_device(int device_type_code);
+KIV_API int pelk_reset(int device_id);
+KIV_API int pelk_reset_all(void);
+KIV_API int pelk_discard(int device_id);
+// Writes the library's own description of the error; the result is not used.
+KIV_API int pelk_get_error_string(int error_code);
+}

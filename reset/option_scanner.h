@@ -1,0 +1,15 @@
+// kiv_reset's own option scanner: hands out one option per call, in command-line order.
+#pragma once
+
+// Index into argv of the next argument to examine; back to 1 whenever the scan ends.
+extern int next_arg_index;
+// The value of the last value-taking option; after option_unknown or
+// option_missing_value, the option word at fault.
+extern const char* option_value;
+
+constexpr int option_end = -1;
+constexpr int option_unknown = '?';
+constexpr int option_missing_value = ':';
+
+// Returns 'h', 'i', 'd' or 'a', or one of the three ends above.
+int next_option(int argc, char* argv[]);

@@ -1,0 +1,107 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "presence_grid.h"
+#include "probe_scan.h"
+#include "smbus_scan.h"
+
+std::int32_t start_address = default_start_address;
+std::int32_t end_address = default_end_address;
+
+namespace {
+
+constexpr std::int32_t highest_address = SMBUS_ADDRESS_COUNT - 1;
+
+void print_line(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void print_usage(const char* program_name) {
+    std::printf("Usage: %s [s Address1 e Address2]\n", program_name);
+    std::fflush(stdout);
+    print_line("\t Address1 - Start device address");
+    print_line("\t Address2 - End device address");
+    print_line("Note: Some known write-only chips may lock SMBus if you scan all device on SMBus.");
+    print_line("      Default only scan PELK card scale address");
+}
+
+int reject(const char* message, const char* program_name) {
+    print_line(message);
+    print_usage(program_name);
+    return -1;
+}
+
+// Automatic base (0x.. hex, 0.. octal, else decimal), trailing junk ignored. Done in
+// 64 bits and then bounded, so that the answer is the same where long is 32 bits.
+bool convert_address(const char* text, std::int32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    long long converted = std::strtoll(text, &end, 0);
+    if (end == text || errno == ERANGE || converted < INT32_MIN || converted > INT32_MAX) {
+        return false;
+    }
+    *value = static_cast<std::int32_t>(converted);
+    return true;
+}
+
+int scan_and_print() {
+    std::int32_t presence_table[SMBUS_ADDRESS_COUNT] = {};
+    scan_outcome outcome = probe_scan(start_address, end_address, presence_table);
+    if (!outcome.device_opened) {
+        return -1;
+    }
+    print_presence_grid(presence_table);
+    if (outcome.stopped_early) {
+        // The unprobed addresses read as absent in the grid: say why, and fail the run.
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: the scan stopped at address 0x%02x, error %lu\n",
+                     static_cast<unsigned>(outcome.stop_address),
+                     static_cast<unsigned long>(outcome.stop_error));
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_smbus_scan(int argc, char* argv[]) {
+    const char* program_name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "smbus_scan";
+    if (argc == 1) {
+        return scan_and_print();
+    }
+    if (argc != 5) {
+        print_usage(program_name);
+        return -1;
+    }
+
+    if (argv[1][0] != 's') {
+        return reject("Error: the start address parameter error, please check it and try again",
+                      program_name);
+    }
+    std::int32_t converted = 0;
+    if (!convert_address(argv[2], &converted)) {
+        return reject("Error: the start address parameter can't be recognized", program_name);
+    }
+    start_address = converted;
+
+    if (argv[3][0] != 'e') {
+        return reject("Error: the end address parameter error, please check it and try again",
+                      program_name);
+    }
+    // Going on with the default end would probe a range nobody asked for.
+    if (!convert_address(argv[4], &converted)) {
+        return reject("Error: the end address parameter can't be recognized", program_name);
+    }
+    end_address = converted;
+
+    if (end_address > highest_address || start_address < 0) {
+        return reject("Error: The address is out of scale", program_name);
+    }
+    if (end_address < start_address) {
+        return reject("Error: The start address is big", program_name);
+    }
+    return scan_and_print();
+}

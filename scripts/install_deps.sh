@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the tests and the demo need and
+# this machine lacks. Quick when nothing is missing.
+set -euo pipefail
+
+packages=(cmake make g++ googletest libgtest-dev clang-format python3
+          mingw-w64 wine wine64)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

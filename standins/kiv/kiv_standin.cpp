@@ -1,0 +1,72 @@
+// Stand-in for the card's board control library, for tests and the demo only: never
+// shipped. One source for the native shared library and kiv.dll. It is told what to
+// answer and where to log through the environment, so that the same test cases drive
+// it in-process, as a native program and under Wine:
+//   KIV_STANDIN_RESULT  result of the reset operations (default 0, success)
+//   KIV_STANDIN_LOG     file to which every call is appended, one line each
+#define KIV_BUILDING_LIBRARY
+#include "kiv.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void log_call(const char* function, const int* argument) {
+    const char* log_path = std::getenv("KIV_STANDIN_LOG");
+    if (log_path == nullptr || *log_path == '\0') {
+        return;
+    }
+    std::FILE* log = std::fopen(log_path, "a");
+    if (log == nullptr) {
+        return;
+    }
+    if (argument != nullptr) {
+        std::fprintf(log, "%s %d\n", function, *argument);
+    } else {
+        std::fprintf(log, "%s\n", function);
+    }
+    std::fclose(log);
+}
+
+int scripted_result() {
+    const char* result = std::getenv("KIV_STANDIN_RESULT");
+    return result != nullptr ? std::atoi(result) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+KIV_API int pelk_kiv_init(void) {
+    log_call("pelk_kiv_init", nullptr);
+    return 0;
+}
+
+KIV_API int pelk_set_device(int device_type_code) {
+    log_call("pelk_set_device", &device_type_code);
+    return 0;
+}
+
+KIV_API int pelk_reset(int device_id) {
+    log_call("pelk_reset", &device_id);
+    return scripted_result();
+}
+
+KIV_API int pelk_reset_all(void) {
+    log_call("pelk_reset_all", nullptr);
+    return scripted_result();
+}
+
+KIV_API int pelk_discard(int device_id) {
+    log_call("pelk_discard", &device_id);
+    return scripted_result();
+}
+
+KIV_API int pelk_get_error_string(int error_code) {
+    log_call("pelk_get_error_string", &error_code);
+    std::printf("board control error %d\n", error_code);
+    std::fflush(stdout);
+    return 0;
+}
+}

@@ -1,0 +1,43 @@
+// Fresh scanner state and a fresh stand-in card for every case; no case may leave a call
+// behind that real Windows would refuse.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "captured_run.h"
+#include "fake_kernel32.h"
+#include "smbus_scan.h"
+
+class ScannerTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_address = default_start_address;
+        end_address = default_end_address;
+        fake_kernel32_reset();
+    }
+    void TearDown() override { EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{}); }
+
+    static captured_run scan(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "smbus_scan");
+        return run_captured(run_smbus_scan, arguments);
+    }
+};
+
+inline std::vector<int> address_range(int first, int last) {
+    std::vector<int> addresses;
+    for (int address = first; address <= last; ++address) {
+        addresses.push_back(address);
+    }
+    return addresses;
+}
+
+inline std::string usage_text(const std::string& program_name) {
+    return lines(
+        {"Usage: " + program_name + " [s Address1 e Address2]",
+         "\t Address1 - Start device address", "\t Address2 - End device address",
+         "Note: Some known write-only chips may lock SMBus if you scan all device on SMBus.",
+         "      Default only scan PELK card scale address"});
+}
