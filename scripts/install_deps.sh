@@ -3,7 +3,7 @@
 # this machine lacks. Quick when nothing is missing.
 set -euo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev clang-format python3
+packages=(cmake make g++ googletest libgtest-dev nlohmann-json3-dev clang-format python3
           mingw-w64 wine wine64)
 
 missing=()

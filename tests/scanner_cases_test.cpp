@@ -1,0 +1,61 @@
+#include "case_tables.h"
+#include "scanner_fixture.h"
+
+namespace {
+
+class ScannerCaseTest : public ScannerTest, public testing::WithParamInterface<table_case> {};
+
+TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
+    const json& table = GetParam().table;
+    const json& entry = GetParam().entry;
+
+    fake_set_all_probe_answers(ERROR_DEV_NOT_EXIST);
+    std::set<int> present = {0x18, 0x20};
+    if (entry.contains("present")) {
+        present.clear();
+        for (const json& address : entry["present"]) {
+            present.insert(hex_address(address));
+        }
+    }
+    for (int address : present) {
+        fake_set_probe_answer(address, 0);
+    }
+    int fail_address = -1;
+    if (entry.contains("fail")) {
+        fail_address = hex_address(entry["fail"]["address"]);
+        std::string kind = entry["fail"]["with"].get<std::string>();
+        fake_set_probe_answer(fail_address, table["failures"][kind]["error"].get<DWORD>());
+    }
+    fake_set_device_present(!entry.value("device_absent", false));
+
+    std::vector<int> probed;
+    std::set<int> shown;
+    if (entry.contains("probed")) {
+        probed = address_range(hex_address(entry["probed"][0]), hex_address(entry["probed"][1]));
+        for (int address : probed) {
+            if (present.count(address) != 0 && address != fail_address) {
+                shown.insert(address);
+            }
+        }
+    }
+
+    captured_run run = scan(case_arguments(entry));
+
+    std::string expected_out =
+        entry.contains("out_text")
+            ? entry["out_text"].get<std::string>()
+            : expected_text(entry, "out", table["usage"], "smbus_scan", grid_showing(shown));
+    EXPECT_EQ(run.out, expected_out);
+    EXPECT_EQ(run.err, expected_text(entry, "err", table["usage"], "smbus_scan", ""));
+    EXPECT_EQ(run.status, entry["status"].get<int>());
+    EXPECT_EQ(fake_probed_addresses(), probed);
+    if (!entry.contains("probed") && !entry.value("device_absent", false)) {
+        EXPECT_EQ(fake_kernel32_calls(), std::vector<std::string>{})
+            << "a rejected line opens nothing";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScannerCaseTest,
+                         testing::ValuesIn(load_cases("scanner_cases.json")), case_test_name);
+
+} // namespace
