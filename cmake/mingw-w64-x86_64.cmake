@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # A bare Windows host has no libgcc or libstdc++ DLL: link them in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+set(CMAKE_SHARED_LINKER_FLAGS_RELEASE_INIT "-s")

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +36,21 @@ int reject(const char* message, const char* program_name) {
 }
 
 // Automatic base (0x.. hex, 0.. octal, else decimal), trailing junk ignored. Done in
-// 64 bits and then bounded, so that the answer is the same where long is 32 bits.
+// 64 bits and then bounded, so that the answer is the same where long is 32 bits; and a
+// "0x" with no hex digit after it is refused, as the Windows runtime does, rather than
+// read as 0 as glibc does.
 bool convert_address(const char* text, std::int32_t* value) {
+    const char* digits = text;
+    while (std::isspace(static_cast<unsigned char>(*digits))) {
+        ++digits;
+    }
+    if (*digits == '+' || *digits == '-') {
+        ++digits;
+    }
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') &&
+        !std::isxdigit(static_cast<unsigned char>(digits[2]))) {
+        return false;
+    }
     char* end = nullptr;
     errno = 0;
     long long converted = std::strtoll(text, &end, 0);

@@ -1,17 +1,9 @@
 #!/usr/bin/env bash
-# The tools' main job against the stand-in card: a default scan, then one device reset.
+# The tools' main job on the Windows executables, under Wine, against the stand-in card
+# (devices at 0x18 and 0x20): a default scan, then a reset of one device.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh >&2
-cmake --preset native >/dev/null
-cmake --build --preset native >/dev/null
-
-echo "\$ smbus_scan"
-status=0
-build/native/scanner/smbus_scan || status=$?
-echo "(exit status $status)"
-echo
-echo "\$ kiv_reset -d mcu -i 2"
-status=0
-build/native/reset/kiv_reset -d mcu -i 2 || status=$?
-echo "(exit status $status)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows >/dev/null
+exec python3 scripts/demo.py build/windows

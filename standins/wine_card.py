@@ -1,0 +1,153 @@
+"""The stand-in PELK card under Wine, for the Windows test suite and the demo.
+
+Sets up a fresh, temporary Wine prefix with a persistent server, installs the stand-in
+SMBus driver as a kernel service, stages the tools with the stand-in kiv.dll beside
+kiv_reset.exe, and tears it all down again, whether the run passed or failed."""
+
+import contextlib
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+SERVICE = "pelksmbus"
+DRIVER_FILE = "smbus_standin.sys"
+STAGED = {
+    "smbus_scan.exe": "scanner",
+    "kiv_reset.exe": "reset",
+    "kiv.dll": "standins",
+    "smbus_standin_ctl.exe": "standins",
+}
+STEP_TIMEOUT = 120
+
+
+class WineError(RuntimeError):
+    pass
+
+
+def _find(names, directories):
+    for name in names:
+        found = shutil.which(name)
+        if found:
+            return found
+        for directory in directories:
+            candidate = os.path.join(directory, name)
+            if os.access(candidate, os.X_OK):
+                return candidate
+    raise WineError("Wine is not installed: none of %s found" % ", ".join(names))
+
+
+def windows_path(path):
+    """Wine maps drive Z: to the Unix root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def _wine(card, *arguments, extra_env=None, check=True):
+    env = dict(card["env"], **(extra_env or {}))
+    # Files, not pipes: Wine's own background processes inherit the output handles and
+    # would hold a pipe open long after the program has ended.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run([card["wine"], *arguments], env=env, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, timeout=STEP_TIMEOUT).returncode
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(arguments, status, out.read(), err.read())
+    if check and result.returncode != 0:
+        raise WineError("wine %s failed (%d): %s%s" % (
+            " ".join(arguments), result.returncode,
+            result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
+    return result
+
+
+def run_tool(card, exe, arguments, extra_env=None):
+    """Runs a staged program; returns (exit status, stdout bytes, stderr bytes)."""
+    result = _wine(card, os.path.join(card["bin"], exe), *arguments,
+                   extra_env=extra_env, check=False)
+    return result.returncode, result.stdout, result.stderr
+
+
+def _service_state(card):
+    result = _wine(card, "sc", "query", SERVICE, check=False)
+    for line in result.stdout.decode(errors="replace").splitlines():
+        if "STATE" in line:
+            return line.split()[-1]
+    return "MISSING"
+
+
+def _wait_for_state(card, wanted):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        state = _service_state(card)
+        if state == wanted:
+            return
+        time.sleep(0.2)
+    raise WineError("the stand-in driver did not reach %s (last state %s)" % (wanted, state))
+
+
+def start_driver(card):
+    if _service_state(card) != "RUNNING":
+        _wine(card, "sc", "start", SERVICE)
+        _wait_for_state(card, "RUNNING")
+
+
+def stop_driver(card):
+    if _service_state(card) == "RUNNING":
+        _wine(card, "sc", "stop", SERVICE, check=False)
+        _wait_for_state(card, "STOPPED")
+
+
+def configure(card, present, fail_address=None, fail_status=None):
+    """Replaces the card the driver pretends to be and empties its request log."""
+    arguments = ["configure", ",".join("%x" % a for a in present) or "none"]
+    if fail_address is not None:
+        arguments += ["%x" % fail_address, "%x" % fail_status]
+    status, out, err = run_tool(card, "smbus_standin_ctl.exe", arguments)
+    if status != 0:
+        raise WineError("configuring the stand-in card failed: %s" % err.decode(errors="replace"))
+
+
+def request_log(card):
+    """Every probe request since the last configure, as driver log lines."""
+    status, out, err = run_tool(card, "smbus_standin_ctl.exe", ["log"])
+    if status != 0:
+        raise WineError("reading the driver's request log failed: %s" % err.decode(errors="replace"))
+    return out.decode().splitlines()
+
+
+@contextlib.contextmanager
+def wine_card(build_dir):
+    """A prefix with the stand-in driver running as the demo card (0x18 and 0x20)."""
+    wine = _find(["wine64", "wine"], ["/usr/lib/wine", "/usr/lib64/wine"])
+    wineserver = _find(["wineserver"], [os.path.dirname(wine), "/usr/lib/wine"])
+    root = tempfile.mkdtemp(prefix="pelk-wine-")
+    env = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+    env.update(WINEPREFIX=os.path.join(root, "prefix"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    card = {"wine": wine, "env": env, "root": root, "bin": os.path.join(root, "bin")}
+    server_started = False
+    try:
+        os.makedirs(card["bin"])
+        for name, folder in STAGED.items():
+            shutil.copy(os.path.join(build_dir, folder, name), card["bin"])
+        # Set the prefix up once with a trivial program, then keep one server for the
+        # whole run, so that the driver's host process stays up between programs.
+        _wine(card, "cmd", "/c", "exit")
+        subprocess.run([wineserver, "-w"], env=env, timeout=STEP_TIMEOUT)
+        subprocess.run([wineserver, "-p"], env=env, check=True, timeout=STEP_TIMEOUT,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        server_started = True
+        drivers = os.path.join(env["WINEPREFIX"], "drive_c", "windows", "system32", "drivers")
+        shutil.copy(os.path.join(build_dir, "standins", DRIVER_FILE), drivers)
+        _wine(card, "sc", "create", SERVICE, "type=", "kernel", "start=", "demand",
+              "binPath=", "C:\\windows\\system32\\drivers\\" + DRIVER_FILE)
+        start_driver(card)
+        yield card
+    finally:
+        if server_started:
+            with contextlib.suppress(Exception):
+                stop_driver(card)
+            subprocess.run([wineserver, "-k"], env=env, timeout=STEP_TIMEOUT, check=False)
+            subprocess.run([wineserver, "-w"], env=env, timeout=STEP_TIMEOUT, check=False)
+        shutil.rmtree(root, ignore_errors=True)

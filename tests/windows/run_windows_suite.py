@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Runs the command-line case tables against the real Windows executables under Wine: the
+scanner against the stand-in SMBus driver, the reset tool beside the stand-in kiv.dll.
+
+Windows writes CRLF line ends in text mode and the shell sees -1 as 255: both are allowed
+for; every other byte must match."""
+
+import argparse
+import json
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "standins"))
+import wine_card  # noqa: E402
+
+CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
+DEMO_CARD = [0x18, 0x20]
+
+
+def grid_showing(shown):
+    rows = ["      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  "]
+    rows += ["%2x   " % base + "--  " * 16 for base in range(0, 128, 16)]
+    for address in shown:
+        row = rows[1 + address // 16]
+        at = 5 + 4 * (address % 16)
+        rows[1 + address // 16] = row[:at] + "%2x" % address + row[at + 2:]
+    return "".join(row + "\n" for row in rows)
+
+
+def expected_text(entry, key, usage, program, grid=""):
+    text = ""
+    for line in entry.get(key, []):
+        if line == "@grid":
+            text += grid
+        elif line == "@usage":
+            text += "".join(u.replace("{program}", program) + "\n" for u in usage)
+        else:
+            text += line + "\n"
+    return text
+
+
+def from_windows(data):
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
+def compare(failures, label, what, actual, expected):
+    if actual != expected:
+        failures.append("%s: %s\n  expected %r\n  actual   %r" % (label, what, expected, actual))
+
+
+def run_scanner_cases(card, table, failures):
+    program = wine_card.windows_path(os.path.join(card["bin"], "smbus_scan.exe"))
+    passed = 0
+    # The cases without a driver come last, so that it is stopped only once.
+    ordered = sorted(table["cases"], key=lambda entry: entry.get("device_absent", False))
+    for entry in ordered:
+        label = "smbus_scan %s" % json.dumps(entry["args"])
+        before = len(failures)
+        present = [int(a, 16) for a in entry.get("present", ["0x18", "0x20"])]
+        fail_address = None
+        if "fail" in entry:
+            fail_address = int(entry["fail"]["address"], 16)
+            fail_status = int(table["failures"][entry["fail"]["with"]]["ntstatus"], 16)
+        if entry.get("device_absent"):
+            wine_card.stop_driver(card)
+        else:
+            wine_card.configure(card, present, fail_address,
+                                fail_status if fail_address is not None else None)
+
+        status, out, err = wine_card.run_tool(card, "smbus_scan.exe", entry["args"])
+
+        probed = []
+        if "probed" in entry:
+            probed = list(range(int(entry["probed"][0], 16), int(entry["probed"][1], 16) + 1))
+        shown = [a for a in probed if a in present and a != fail_address]
+        if "out_text" in entry:
+            expected_out = entry["out_text"]
+        else:
+            expected_out = expected_text(entry, "out", table["usage"], program, grid_showing(shown))
+        compare(failures, label, "stdout", from_windows(out), expected_out)
+        compare(failures, label, "stderr", from_windows(err),
+                expected_text(entry, "err", table["usage"], program))
+        compare(failures, label, "exit status", status, entry["status"] & 0xFF)
+        if not entry.get("device_absent"):
+            compare(failures, label, "requests the driver received", wine_card.request_log(card),
+                    ["%02x 00 ff code=01161c00 in=3 out=1" % a for a in probed])
+        passed += len(failures) == before
+    wine_card.start_driver(card)
+    wine_card.configure(card, DEMO_CARD)
+    return passed
+
+
+def run_reset_cases(card, table, failures):
+    log_path = os.path.join(card["root"], "kiv_calls.log")
+    passed = 0
+    for entry in table["cases"]:
+        label = "kiv_reset %s" % json.dumps(entry["args"])
+        before = len(failures)
+        if os.path.exists(log_path):
+            os.remove(log_path)
+        extra_env = {"KIV_STANDIN_LOG": wine_card.windows_path(log_path)}
+        if "result" in entry:
+            extra_env["KIV_STANDIN_RESULT"] = str(entry["result"])
+
+        status, out, err = wine_card.run_tool(card, "kiv_reset.exe", entry["args"], extra_env)
+
+        calls = []
+        if os.path.exists(log_path):
+            with open(log_path, encoding="latin-1") as log:
+                calls = log.read().replace("\r\n", "\n").splitlines()
+        compare(failures, label, "library calls", calls, ["pelk_kiv_init"] + entry["calls"])
+        compare(failures, label, "stdout", from_windows(out),
+                expected_text(entry, "out", table["usage"], "kiv_reset"))
+        compare(failures, label, "stderr", from_windows(err),
+                expected_text(entry, "err", table["usage"], "kiv_reset"))
+        compare(failures, label, "exit status", status, entry["status"] & 0xFF)
+        passed += len(failures) == before
+    return passed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build-dir", default="build/windows")
+    options = parser.parse_args()
+
+    tables = {}
+    for name in ("scanner_cases.json", "reset_cases.json"):
+        with open(os.path.join(CASES_DIR, name)) as file:
+            tables[name] = json.load(file)
+    total = sum(len(table["cases"]) for table in tables.values())
+
+    failures = []
+    passed = 0
+    with wine_card.wine_card(options.build_dir) as card:
+        passed += run_scanner_cases(card, tables["scanner_cases.json"], failures)
+        passed += run_reset_cases(card, tables["reset_cases.json"], failures)
+    for failure in failures:
+        print("FAIL " + failure)
+    print("windows: %d passed, %d failed" % (passed, total - passed))
+    return 0 if passed == total else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
