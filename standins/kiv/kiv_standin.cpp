@@ -9,6 +9,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -27,6 +34,18 @@ void log_call(const char* function, const int* argument) {
         std::fprintf(log, "%s\n", function);
     }
     std::fclose(log);
+}
+
+// Straight to the console, past the caller's stdio buffer, as a library built with a
+// runtime of its own would write: output the tool left unflushed comes out after this.
+void write_to_console(const char* text) {
+#ifdef _WIN32
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
+              &written, nullptr);
+#else
+    [[maybe_unused]] ssize_t written = write(STDOUT_FILENO, text, std::strlen(text));
+#endif
 }
 
 int scripted_result() {
@@ -65,8 +84,9 @@ KIV_API int pelk_discard(int device_id) {
 
 KIV_API int pelk_get_error_string(int error_code) {
     log_call("pelk_get_error_string", &error_code);
-    std::printf("board control error %d\n", error_code);
-    std::fflush(stdout);
+    char description[64];
+    std::snprintf(description, sizeof description, "board control error %d\n", error_code);
+    write_to_console(description);
     return 0;
 }
 }
