@@ -3,7 +3,8 @@
 # this machine lacks. Quick when nothing is missing.
 set -euo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev nlohmann-json3-dev clang-format python3
+packages=(cmake make g++ clang libclang-rt-14-dev clang-format clang-tidy cppcheck
+          googletest libgtest-dev nlohmann-json3-dev python3
           mingw-w64 wine wine64)
 
 missing=()

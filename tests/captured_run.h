@@ -12,14 +12,21 @@ struct captured_run {
     std::string err;
 };
 
-template <typename Entry>
-captured_run run_captured(Entry entry, const std::vector<std::string>& arguments) {
-    std::vector<std::string> storage = arguments;
+// An argv for the arguments, ending in a null pointer as main's does.
+inline std::vector<char*> argument_vector(std::vector<std::string>& arguments) {
     std::vector<char*> argv;
-    for (std::string& argument : storage) {
+    argv.reserve(arguments.size() + 1);
+    for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+template <typename Entry>
+captured_run run_captured(Entry entry, const std::vector<std::string>& arguments) {
+    std::vector<std::string> storage = arguments;
+    std::vector<char*> argv = argument_vector(storage);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int status = entry(static_cast<int>(storage.size()), argv.data());

@@ -22,7 +22,9 @@ struct table_case {
     json entry;
 };
 
-inline void PrintTo(const table_case& c, std::ostream* out) { *out << c.entry["args"].dump(); }
+inline void PrintTo(const table_case& c, std::ostream* out) {
+    *out << c.entry["args"].dump();
+}
 
 inline std::vector<table_case> load_cases(const std::string& name) {
     json table = load_case_file(name);
@@ -56,8 +58,8 @@ inline std::string grid_showing(const std::set<int>& shown) {
     for (int address : shown) {
         char cell[3];
         std::snprintf(cell, sizeof cell, "%2x", address);
-        rows[static_cast<std::size_t>(1 + address / 16)].replace(
-            static_cast<std::size_t>(5 + 4 * (address % 16)), 2, cell);
+        auto position = static_cast<std::size_t>(address);
+        rows[1 + position / 16].replace(5 + 4 * (position % 16), 2, cell);
     }
     std::string text;
     for (const std::string& row : rows) {

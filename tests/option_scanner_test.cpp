@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_run.h"
 #include "option_scanner.h"
 
 namespace {
@@ -13,11 +14,7 @@ std::vector<std::string> scan_all(std::vector<std::string> arguments) {
     next_arg_index = 1;
     option_value = nullptr;
     arguments.insert(arguments.begin(), "kiv_reset");
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argument_vector(arguments);
     int argc = static_cast<int>(arguments.size());
 
     std::vector<std::string> handed_out;

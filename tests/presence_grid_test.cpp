@@ -45,24 +45,23 @@ TEST(PresenceGrid, EmptyTablePrintsOnlyAbsentCells) {
 
 struct single_cell_case {
     int address;
+    std::size_t row_index;
     std::string row;
-    int row_index;
 };
 
 TEST(PresenceGrid, SingleCellsAreSpacePaddedLowercaseHex) {
     const single_cell_case cases[] = {
-        {0x05, " 0   --  --  --  --  --   5  --  --  --  --  --  --  --  --  --  --  \n", 0},
-        {0x00, " 0    0  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  \n", 0},
-        {0x7f, "70   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  7f  \n", 7},
-        {0x4a, "40   --  --  --  --  --  --  --  --  --  --  4a  --  --  --  --  --  \n", 4},
+        {0x05, 0, " 0   --  --  --  --  --   5  --  --  --  --  --  --  --  --  --  --  \n"},
+        {0x00, 0, " 0    0  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  \n"},
+        {0x7f, 7, "70   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  7f  \n"},
+        {0x4a, 4, "40   --  --  --  --  --  --  --  --  --  --  4a  --  --  --  --  --  \n"},
     };
     for (const single_cell_case& c : cases) {
         std::int32_t table[SMBUS_ADDRESS_COUNT] = {};
         table[c.address] = 1;
         std::string grid = print_grid(table);
-        std::size_t row_start =
-            header.size() + static_cast<std::size_t>(c.row_index) * c.row.size();
-        ASSERT_EQ(grid.size(), header.size() + 8 * empty_cells.size() + 8 * 5) << c.address;
+        std::size_t row_start = header.size() + c.row_index * c.row.size();
+        ASSERT_EQ(grid.size(), header.size() + 8 * (5 + empty_cells.size())) << c.address;
         EXPECT_EQ(grid.substr(row_start, c.row.size()), c.row) << c.address;
     }
 }

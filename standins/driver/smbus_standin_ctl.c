@@ -54,8 +54,8 @@ static int parse_card(int argc, char* argv[], struct standin_card* card) {
 static int print_log(HANDLE device) {
     static struct standin_request_log request_log;
     DWORD returned = 0;
-    if (!DeviceIoControl(device, STANDIN_READ_LOG_CODE, NULL, 0, &request_log,
-                         sizeof request_log, &returned, NULL)) {
+    if (!DeviceIoControl(device, STANDIN_READ_LOG_CODE, NULL, 0, &request_log, sizeof request_log,
+                         &returned, NULL)) {
         return fail("reading the request log failed");
     }
     for (unsigned int i = 0; i < request_log.count && i < STANDIN_LOG_CAPACITY; ++i) {
@@ -89,8 +89,8 @@ int main(int argc, char* argv[]) {
     int status = 0;
     if (configure) {
         DWORD returned = 0;
-        if (!DeviceIoControl(device, STANDIN_CONFIGURE_CODE, &card, sizeof card, NULL, 0,
-                             &returned, NULL)) {
+        if (!DeviceIoControl(device, STANDIN_CONFIGURE_CODE, &card, sizeof card, NULL, 0, &returned,
+                             NULL)) {
             status = fail("configuring the card failed");
         }
     } else {

@@ -16,8 +16,7 @@ static void load_demo_card(void) {
     card.fail_address = STANDIN_NO_FAILURE;
 }
 
-static void log_request(ULONG control_code, const UCHAR* input, ULONG in_length,
-                        ULONG out_length) {
+static void log_request(ULONG control_code, const UCHAR* input, ULONG in_length, ULONG out_length) {
     if (request_log.count < STANDIN_LOG_CAPACITY) {
         struct standin_request* entry = &request_log.requests[request_log.count];
         RtlZeroMemory(entry, sizeof *entry);

@@ -50,7 +50,7 @@ void write_to_console(const char* text) {
 
 int scripted_result() {
     const char* result = std::getenv("KIV_STANDIN_RESULT");
-    return result != nullptr ? std::atoi(result) : 0;
+    return result != nullptr ? static_cast<int>(std::strtol(result, nullptr, 10)) : 0;
 }
 
 } // namespace

@@ -2,14 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "smbus_probe.h"
 
 namespace {
 
-HANDLE const device_handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x5eb));
+void* const device_handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x5eb));
 constexpr DWORD poisoned_error = 0xdeadbeef;
 constexpr int card_addresses[] = {0x18, 0x20};
 
@@ -80,9 +82,7 @@ void fake_set_probe_answer(int address, DWORD error) {
 }
 
 void fake_set_all_probe_answers(DWORD error) {
-    for (DWORD& answer : probe_answers) {
-        answer = error;
-    }
+    std::fill(std::begin(probe_answers), std::end(probe_answers), error);
 }
 
 const std::vector<std::string>& fake_kernel32_calls() {

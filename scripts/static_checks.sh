@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The format check, clang-tidy (checks in .clang-tidy) and cppcheck, all of which must be
+# clean. Needs the native and fuzz builds' compile databases (scripts/test.sh makes them).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mapfile -t sources < <(git ls-files '*.c' '*.cpp' '*.h')
+echo "== clang-format on ${#sources[@]} files"
+clang-format --dry-run --Werror "${sources[@]}"
+
+echo "== clang-tidy"
+run-clang-tidy -quiet -p build/native "$PWD/(scanner|reset|standins|tests)/" >build/clang-tidy.log 2>&1 \
+    || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
+run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>&1 \
+    || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
+
+echo "== cppcheck"
+common=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
+        --suppress=missingIncludeSystem -I scanner)
+# The kernel32 stand-in must keep the Windows signatures, const or not.
+cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fake_kernel32.cpp \
+    -I reset -I standins/win32 scanner reset standins/kiv standins/win32 tests/fuzz
+cppcheck "${common[@]}" --std=c11 -I standins/driver standins/driver benchmarks
+echo "static checks: clean"

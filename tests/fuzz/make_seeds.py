@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora from the command-line case tables, in the targets'
+input format (see the comments at the top of scanner_fuzz.cpp and reset_fuzz.cpp)."""
+
+import json
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CASES = os.path.join(HERE, "..", "cases")
+
+
+def arguments(entry):
+    return b"\0".join(a.encode() for a in entry["args"])
+
+
+def scanner_seed(table, entry):
+    bits = bytearray(16)
+    for address in entry.get("present", ["0x18", "0x20"]):
+        value = int(address, 16)
+        bits[value // 8] |= 1 << (value % 8)
+    fail_address, error = 0xFF, 0
+    if "fail" in entry:
+        fail_address = int(entry["fail"]["address"], 16)
+        error = table["failures"][entry["fail"]["with"]]["error"]
+    flags = 1 if entry.get("device_absent") else 0
+    return bytes([flags]) + bytes(bits) + bytes([fail_address]) + struct.pack("<I", error) + \
+        arguments(entry)
+
+
+def reset_seed(table, entry):
+    return bytes([0]) + struct.pack("<i", entry.get("result", 0)) + arguments(entry)
+
+
+def write(folder, seeds):
+    os.makedirs(folder, exist_ok=True)
+    for old in os.listdir(folder):
+        os.remove(os.path.join(folder, old))
+    for number, seed in enumerate(seeds):
+        with open(os.path.join(folder, "seed_%03d" % number), "wb") as file:
+            file.write(seed)
+
+
+def main():
+    for name, make, folder, empty_vector in (
+            ("scanner_cases.json", scanner_seed, "scanner", b"\xff" + bytes(21)),
+            ("reset_cases.json", reset_seed, "reset", b"\xff" + bytes(4))):
+        with open(os.path.join(CASES, name)) as file:
+            table = json.load(file)
+        seeds = [make(table, entry) for entry in table["cases"]] + [empty_vector]
+        write(os.path.join(HERE, "corpus", folder), seeds)
+        print("%s: %d seeds" % (folder, len(seeds)))
+
+
+if __name__ == "__main__":
+    main()
