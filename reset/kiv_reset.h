@@ -1,9 +1,10 @@
-// Entry of kiv_reset: applies the options in order, then makes exactly one reset call.
+// Entry of kiv_reset: applies the options in order, then makes at most one reset call.
 #pragma once
 
-// Exit statuses.
-constexpr int reset_succeeded = 0;
-constexpr int reset_failed = 1;
-constexpr int command_line_rejected = 2;
+// Exit statuses: success (also after -h), a failure the library reported, and a command
+// line that was rejected before anything was reset.
+constexpr int exit_success = 0;
+constexpr int exit_library_failure = 1;
+constexpr int exit_rejected = 2;
 
 int run_kiv_reset(int argc, char* argv[]);

@@ -42,7 +42,7 @@ void print_usage() {
 int reject(const char* pattern, const char* word) {
     std::fprintf(stderr, pattern, word);
     print_usage();
-    return command_line_rejected;
+    return exit_rejected;
 }
 
 // Optional leading white space, an optional '+', then decimal digits only, within 32 bits:
@@ -82,13 +82,13 @@ int run_reset_operation(int device_id, bool discard_mode) {
     }
     if (result == 0) {
         std::printf("Success\n");
-        return reset_succeeded;
+        return exit_success;
     }
     // The library writes the description through its own runtime: the prefix goes first.
     std::printf("kiv_reset fail for:\t");
     std::fflush(stdout);
     pelk_get_error_string(result);
-    return reset_failed;
+    return exit_library_failure;
 }
 
 } // namespace
@@ -102,7 +102,7 @@ int run_kiv_reset(int argc, char* argv[]) {
         switch (next_option(argc, argv)) {
         case 'h':
             print_usage();
-            return reset_succeeded;
+            return exit_success;
         case 'a':
             discard_mode = true;
             [[fallthrough]];
@@ -115,7 +115,7 @@ int run_kiv_reset(int argc, char* argv[]) {
             const device_type* type = find_device_type(option_value);
             if (type == nullptr) {
                 std::printf("%s is not supported\n", option_value);
-                return command_line_rejected;
+                return exit_rejected;
             }
             pelk_set_device(type->device_type_code);
             break;
@@ -124,6 +124,7 @@ int run_kiv_reset(int argc, char* argv[]) {
             return reject("kiv_reset: unknown option %s\n", option_value);
         case option_missing_value:
             return reject("kiv_reset: option %s needs a value\n", option_value);
+        case option_end:
         default:
             return run_reset_operation(device_id, discard_mode);
         }

@@ -51,8 +51,7 @@ void rewind_scratch(int fd) {
     }
 }
 
-} // namespace
-
+// Points file descriptors 1 and 2 at empty scratch files until capture_end().
 void capture_begin() {
     prepare();
     std::fflush(stdout);
@@ -71,13 +70,29 @@ captured_output capture_end() {
     return {contents(scratch_out), contents(scratch_err)};
 }
 
-void invariant_broken(const char* what, const std::vector<std::string>& arguments) {
+} // namespace
+
+tool_run run_tool(int (*entry)(int, char*[]), fuzz_arguments& arguments) {
+    capture_begin();
+    int status = entry(arguments.argc, arguments.argv.data());
+    return {status, capture_end()};
+}
+
+void require(bool holds, const char* what, const fuzz_arguments& arguments) {
+    if (holds) {
+        return;
+    }
     std::fprintf(stderr, "invariant broken: %s\narguments:", what);
-    for (const std::string& argument : arguments) {
+    for (const std::string& argument : arguments.storage) {
         std::fprintf(stderr, " [%s]", argument.c_str());
     }
     std::fprintf(stderr, "\n");
     std::abort();
+}
+
+std::uint32_t little_endian_32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
 fuzz_arguments split_arguments(const std::uint8_t* data, std::size_t size, std::size_t header_size,

@@ -13,13 +13,6 @@ struct captured_output {
     std::string err;
 };
 
-// Points file descriptors 1 and 2 at empty scratch files until capture_end().
-void capture_begin();
-captured_output capture_end();
-
-// Reports on the fuzzer's own standard error, then aborts so that libFuzzer keeps the input.
-[[noreturn]] void invariant_broken(const char* what, const std::vector<std::string>& arguments);
-
 // Arguments separated by NUL bytes after a header of header_size bytes; argv[0] is the
 // program name. A first byte of 0xFF in the header gives an empty argument vector instead.
 struct fuzz_arguments {
@@ -29,3 +22,16 @@ struct fuzz_arguments {
 };
 fuzz_arguments split_arguments(const std::uint8_t* data, std::size_t size, std::size_t header_size,
                                const char* program_name);
+
+std::uint32_t little_endian_32(const std::uint8_t* bytes);
+
+struct tool_run {
+    int status;
+    captured_output output;
+};
+// Runs a tool's entry with its standard output and error captured.
+tool_run run_tool(int (*entry)(int, char*[]), fuzz_arguments& arguments);
+
+// When an invariant does not hold: reports it on the fuzzer's own standard error, then
+// aborts so that libFuzzer keeps the input.
+void require(bool holds, const char* what, const fuzz_arguments& arguments);

@@ -90,54 +90,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     next_arg_index = 1;
     option_value = nullptr;
 
-    capture_begin();
-    int status = run_kiv_reset(arguments.argc, arguments.argv.data());
-    captured_output output = capture_end();
+    auto [status, output] = run_tool(run_kiv_reset, arguments);
 
-    auto check = [&](bool holds, const char* what) {
-        if (!holds) {
-            invariant_broken(what, arguments.storage);
-        }
-    };
     std::vector<std::string> calls = library_calls();
-    check(!calls.empty() && calls.front() == "pelk_kiv_init", "pelk_kiv_init not first");
-    check(std::count(calls.begin(), calls.end(), "pelk_kiv_init") == 1,
-          "library initialised twice");
+    require(!calls.empty() && calls.front() == "pelk_kiv_init", "pelk_kiv_init not first",
+            arguments);
+    require(std::count(calls.begin(), calls.end(), "pelk_kiv_init") == 1,
+            "library initialised twice", arguments);
     long operations = std::count_if(calls.begin(), calls.end(), is_reset_operation);
     long error_strings = std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
         return starts_with(call, "pelk_get_error_string");
     });
-    check(operations <= 1, "more than one reset operation");
-    check(status == 0 || status == 1 || status == 2, "unexpected exit status");
+    require(operations <= 1, "more than one reset operation", arguments);
+    require(status == 0 || status == 1 || status == 2, "unexpected exit status", arguments);
     if (status == 2) {
-        check(operations == 0, "a reset after a rejected command line");
+        require(operations == 0, "a reset after a rejected command line", arguments);
     }
     if (operations == 0) {
-        check(status != 1, "failure reported without an operation");
-        check(error_strings == 0, "error string without an operation");
-        check(status == 2 || output.err.rfind("Usage: kiv_reset", 0) == 0,
-              "no reset, yet neither help nor a rejection");
+        require(status != 1, "failure reported without an operation", arguments);
+        require(error_strings == 0, "error string without an operation", arguments);
+        require(status == 2 || output.err.rfind("Usage: kiv_reset", 0) == 0,
+                "no reset, yet neither help nor a rejection", arguments);
         return 0;
     }
 
-    check(well_formed(arguments.storage), "a reset after an ill-formed command line");
+    require(well_formed(arguments.storage), "a reset after an ill-formed command line", arguments);
     const std::string& operation = *std::find_if(calls.begin(), calls.end(), is_reset_operation);
     if (operation != "pelk_reset_all") {
         long long device_id =
             std::strtoll(operation.substr(operation.find(' ') + 1).c_str(), nullptr, 10);
-        check(named_on_command_line(arguments.storage, device_id),
-              "reset of a device the command line did not name");
+        require(named_on_command_line(arguments.storage, device_id),
+                "reset of a device the command line did not name", arguments);
     }
-    check(calls.back() == operation || error_strings == 1, "a library call after the operation");
+    require(calls.back() == operation || error_strings == 1, "a library call after the operation",
+            arguments);
     if (result == 0) {
-        check(status == 0 && output.out == "Success\n", "success not reported");
-        check(error_strings == 0, "error string after a success");
+        require(status == 0 && output.out == "Success\n", "success not reported", arguments);
+        require(error_strings == 0, "error string after a success", arguments);
     } else {
-        check(status == 1, "failure not reported by the exit status");
-        check(error_strings == 1 &&
-                  calls.back() == "pelk_get_error_string " + std::to_string(result),
-              "error string not asked once, for the result");
-        check(output.out.rfind("kiv_reset fail for:\t", 0) == 0, "failure prefix missing");
+        require(status == 1, "failure not reported by the exit status", arguments);
+        require(error_strings == 1 &&
+                    calls.back() == "pelk_get_error_string " + std::to_string(result),
+                "error string not asked once, for the result", arguments);
+        require(output.out.rfind("kiv_reset fail for:\t", 0) == 0, "failure prefix missing",
+                arguments);
     }
     return 0;
 }

@@ -26,8 +26,7 @@ void set_up_card(const std::uint8_t* header) {
         bool present = (header[1 + address / 8] >> (address % 8)) & 1;
         fake_set_probe_answer(address, present ? 0 : ERROR_DEV_NOT_EXIST);
     }
-    DWORD error = static_cast<DWORD>(header[18]) | static_cast<DWORD>(header[19]) << 8 |
-                  static_cast<DWORD>(header[20]) << 16 | static_cast<DWORD>(header[21]) << 24;
+    DWORD error = little_endian_32(header + 18);
     if (header[17] < 128 && error != 0) {
         fake_set_probe_answer(header[17], error);
     }
@@ -49,57 +48,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start_address = default_start_address;
     end_address = default_end_address;
 
-    capture_begin();
-    int status = run_smbus_scan(arguments.argc, arguments.argv.data());
-    captured_output output = capture_end();
+    auto [status, output] = run_tool(run_smbus_scan, arguments);
 
-    auto check = [&](bool holds, const char* what) {
-        if (!holds) {
-            invariant_broken(what, arguments.storage);
-        }
-    };
-    check(fake_kernel32_violations().empty(), "a call that Windows would refuse");
-    check(status == 0 || status == -1, "exit status other than 0 or -1");
+    require(fake_kernel32_violations().empty(), "a call that Windows would refuse", arguments);
+    require(status == 0 || status == -1, "exit status other than 0 or -1", arguments);
 
     long opens = count_calls("CreateFileW");
     long closes = count_calls("CloseHandle");
     bool named_a_range = arguments.argc == 1 || arguments.argc == 5;
-    check(opens <= 1, "device opened more than once");
-    check(named_a_range || opens == 0, "device opened for a rejected command line");
+    require(opens <= 1, "device opened more than once", arguments);
+    require(named_a_range || opens == 0, "device opened for a rejected command line", arguments);
 
     std::vector<int> probed = fake_probed_addresses();
     for (std::size_t i = 0; i < probed.size(); ++i) {
-        check(probed[i] >= 0 && probed[i] <= 0x7f, "probe outside 0x00..0x7f");
-        check(probed[i] >= start_address && probed[i] <= end_address,
-              "probe outside the validated range");
-        check(i == 0 || probed[i] > probed[i - 1], "addresses not strictly ascending");
+        require(probed[i] >= 0 && probed[i] <= 0x7f, "probe outside 0x00..0x7f", arguments);
+        require(probed[i] >= start_address && probed[i] <= end_address,
+                "probe outside the validated range", arguments);
+        require(i == 0 || probed[i] > probed[i - 1], "addresses not strictly ascending", arguments);
     }
     if (!probed.empty() && arguments.argc == 5) {
         const std::vector<std::string>& words = arguments.storage;
-        check(words[1].rfind('s', 0) == 0 && words[3].rfind('e', 0) == 0,
-              "probes after a wrong keyword");
+        require(words[1].rfind('s', 0) == 0 && words[3].rfind('e', 0) == 0,
+                "probes after a wrong keyword", arguments);
         long long named_start = std::strtoll(words[2].c_str(), nullptr, 0);
         long long named_end = std::strtoll(words[4].c_str(), nullptr, 0);
-        check(probed.front() == named_start, "scan did not start at the address named");
-        check(probed.back() <= named_end && named_end <= 0x7f, "probes past the end named");
+        require(probed.front() == named_start, "scan did not start at the address named",
+                arguments);
+        require(probed.back() <= named_end && named_end <= 0x7f, "probes past the end named",
+                arguments);
     }
 
     bool opened = opens == 1 && fake_stdout_bytes_at_close() >= 0;
     if (opens == 1 && closes == 0) {
-        check(output.out == "INVALID_HANDLE_VALUE", "something printed after INVALID_HANDLE_VALUE");
-        check(status == -1, "a missing device did not fail the run");
-        check(probed.empty(), "probes without a device");
+        require(output.out == "INVALID_HANDLE_VALUE",
+                "something printed after INVALID_HANDLE_VALUE", arguments);
+        require(status == -1, "a missing device did not fail the run", arguments);
+        require(probed.empty(), "probes without a device", arguments);
     }
     if (opened) {
-        check(closes == 1, "handle not closed exactly once");
-        check(fake_kernel32_calls().back() == "CloseHandle(device)", "a call after the close");
-        check(fake_stdout_bytes_at_close() == 0, "output before the handle was closed");
-        check(output.out.size() == grid_size && output.out.rfind(grid_header, 0) == 0,
-              "no complete grid after an open device");
+        require(closes == 1, "handle not closed exactly once", arguments);
+        require(fake_kernel32_calls().back() == "CloseHandle(device)", "a call after the close",
+                arguments);
+        require(fake_stdout_bytes_at_close() == 0, "output before the handle was closed",
+                arguments);
+        require(output.out.size() == grid_size && output.out.rfind(grid_header, 0) == 0,
+                "no complete grid after an open device", arguments);
     }
     if (status == 0) {
-        check(opened && output.out.size() == grid_size, "exit 0 without a full grid");
-        check(output.err.empty(), "exit 0 with an error on standard error");
+        require(opened && output.out.size() == grid_size, "exit 0 without a full grid", arguments);
+        require(output.err.empty(), "exit 0 with an error on standard error", arguments);
     }
     return 0;
 }
