@@ -1,10 +1,8 @@
 // The card's board control library, as kiv_reset calls it: plain C functions exported
-// by name from kiv.dll, every argument and result a 32-bit int.
+// by name from kiv.dll (kiv.def lists them), every argument and result a 32-bit int.
 #pragma once
 
-#if defined(_WIN32) && defined(KIV_BUILDING_LIBRARY)
-#define KIV_API __declspec(dllexport)
-#elif defined(_WIN32)
+#if defined(_WIN32) && !defined(KIV_BUILDING_LIBRARY)
 #define KIV_API __declspec(dllimport)
 #else
 #define KIV_API

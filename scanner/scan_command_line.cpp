@@ -68,15 +68,21 @@ int scan_and_print() {
         return -1;
     }
     print_presence_grid(presence_table);
+    int status = 0;
     if (outcome.stopped_early) {
         // The unprobed addresses read as absent in the grid: say why, and fail the run.
         std::fflush(stdout);
         std::fprintf(stderr, "Error: the scan stopped at address 0x%02x, error %lu\n",
                      static_cast<unsigned>(outcome.stop_address),
                      static_cast<unsigned long>(outcome.stop_error));
-        return -1;
+        status = -1;
     }
-    return 0;
+    // The grid is the scan's only result: one lost on a full disk or a closed pipe fails the run.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fputs("Error: the grid could not be written\n", stderr);
+        status = -1;
+    }
+    return status;
 }
 
 } // namespace

@@ -43,16 +43,34 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def _wine(card, *arguments, extra_env=None, check=True):
+def _read(file):
+    file.seek(0)
+    return file.read()
+
+
+def _wine(card, *arguments, extra_env=None, check=True, streams="separate", cwd=None):
+    """streams: "separate"; "merged", standard error into the same file as standard output
+    (as 2>&1), all of it returned as stdout; "stdout_full", standard output on /dev/full."""
     env = dict(card["env"], **(extra_env or {}))
     # Files, not pipes: Wine's own background processes inherit the output handles and
     # would hold a pipe open long after the program has ended.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    with contextlib.ExitStack() as files:
+        err = files.enter_context(tempfile.TemporaryFile())
+        if streams == "merged":
+            out = err
+        elif streams == "stdout_full":
+            out = files.enter_context(open("/dev/full", "wb"))
+        else:
+            out = files.enter_context(tempfile.TemporaryFile())
         status = subprocess.run([card["wine"], *arguments], env=env, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, timeout=STEP_TIMEOUT).returncode
-        out.seek(0)
-        err.seek(0)
-        result = subprocess.CompletedProcess(arguments, status, out.read(), err.read())
+                                stdout=out, stderr=err, cwd=cwd, timeout=STEP_TIMEOUT).returncode
+        if streams == "merged":
+            captured = (_read(err), b"")
+        elif streams == "stdout_full":
+            captured = (b"", _read(err))
+        else:
+            captured = (_read(out), _read(err))
+        result = subprocess.CompletedProcess(arguments, status, *captured)
     if check and result.returncode != 0:
         raise WineError("wine %s failed (%d): %s%s" % (
             " ".join(arguments), result.returncode,
@@ -60,10 +78,11 @@ def _wine(card, *arguments, extra_env=None, check=True):
     return result
 
 
-def run_tool(card, exe, arguments, extra_env=None):
-    """Runs a staged program; returns (exit status, stdout bytes, stderr bytes)."""
-    result = _wine(card, os.path.join(card["bin"], exe), *arguments,
-                   extra_env=extra_env, check=False)
+def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None, folder=None):
+    """Runs a program staged in folder (default: the card's bin folder); returns (exit
+    status, stdout bytes, stderr bytes)."""
+    result = _wine(card, os.path.join(folder or card["bin"], exe), *arguments,
+                   extra_env=extra_env, check=False, streams=streams, cwd=cwd)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -104,7 +123,7 @@ def configure(card, present, fail_address=None, fail_status=None):
         arguments += ["%x" % fail_address, "%x" % fail_status]
     status, out, err = run_tool(card, "smbus_standin_ctl.exe", arguments)
     if status != 0:
-        raise WineError("configuring the stand-in card failed: %s" % err.decode(errors="replace"))
+        raise WineError("configuring the stand-in card failed (%d): %s%s" % (status, out.decode(errors="replace"), err.decode(errors="replace")))
 
 
 def request_log(card):

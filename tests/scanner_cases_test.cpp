@@ -39,7 +39,11 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
         }
     }
 
-    captured_run run = scan(case_arguments(entry));
+    std::string streams = entry.value("streams", "separate");
+    std::vector<std::string> arguments = case_arguments(entry);
+    arguments.insert(arguments.begin(), "smbus_scan");
+    captured_run run = streams == "separate" ? run_captured(run_smbus_scan, arguments)
+                                             : run_redirected(run_smbus_scan, arguments, streams);
 
     std::string expected_out =
         entry.contains("out_text")

@@ -4,6 +4,7 @@
 // it in-process, as a native program and under Wine:
 //   KIV_STANDIN_RESULT  result of the reset operations (default 0, success)
 //   KIV_STANDIN_LOG     file to which every call is appended, one line each
+// Its exports on Windows are those of kiv.def.
 #define KIV_BUILDING_LIBRARY
 #include "kiv.h"
 
@@ -15,6 +16,10 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+#endif
+
+#ifndef KIV_STANDIN_LOG_PREFIX
+#define KIV_STANDIN_LOG_PREFIX ""
 #endif
 
 namespace {
@@ -29,9 +34,9 @@ void log_call(const char* function, const int* argument) {
         return;
     }
     if (argument != nullptr) {
-        std::fprintf(log, "%s %d\n", function, *argument);
+        std::fprintf(log, KIV_STANDIN_LOG_PREFIX "%s %d\n", function, *argument);
     } else {
-        std::fprintf(log, "%s\n", function);
+        std::fprintf(log, KIV_STANDIN_LOG_PREFIX "%s\n", function);
     }
     std::fclose(log);
 }

@@ -1,10 +1,17 @@
 #!/usr/bin/env python3
-"""Checks that each Windows executable starts on a bare Windows x64: it imports only
-KERNEL32.dll and the C runtime (and kiv.dll for kiv_reset.exe, by the functions' plain
-names), and carries no DLL of the compiler's own."""
+"""Checks that each Windows executable starts on a bare Windows x64 and keeps its
+protections: it imports only KERNEL32.dll and the C runtime and carries no DLL of the
+compiler's own; kiv_reset.exe names kiv.dll and its six functions only in its delay
+imports, so that kiv.dll is loaded by the tool itself and never by the loader; and both
+are built for ASLR (a relocatable, high-entropy image), with NX and no section that is
+both writable and executable.
+
+Usage: check_imports.py DIR, where DIR is a build folder (scanner/smbus_scan.exe,
+reset/kiv_reset.exe) or a folder holding the two executables."""
 
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -12,10 +19,18 @@ OBJDUMP = "x86_64-w64-mingw32-objdump"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
 KIV_FUNCTIONS = {"pelk_kiv_init", "pelk_set_device", "pelk_reset", "pelk_reset_all",
                  "pelk_discard", "pelk_get_error_string"}
-EXPECTED = {
+TOOLS = {
     "scanner/smbus_scan.exe": {},
     "reset/kiv_reset.exe": {"kiv.dll": KIV_FUNCTIONS},
 }
+
+FILE_RELOCS_STRIPPED = 0x0001
+HIGH_ENTROPY_VA = 0x0020
+DYNAMIC_BASE = 0x0040
+NX_COMPAT = 0x0100
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+BASE_RELOCATION_DIRECTORY = 5
 
 
 def imports_of(path):
@@ -39,30 +54,123 @@ def imports_of(path):
     return imports
 
 
-def main():
-    build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+class Image:
+    """The headers and sections of a PE32+ file."""
+
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        (self.section_count, optional_size,
+         self.characteristics) = struct.unpack_from("<H12xHH", data, pe + 6)
+        optional = pe + 24
+        self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
+        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
+                            for i in range(16)]
+        self.sections = []
+        for i in range(self.section_count):
+            at = optional + optional_size + 40 * i
+            name = data[at:at + 8].rstrip(b"\0").decode("latin-1")
+            virtual_size, address, raw_size, raw_at = struct.unpack_from("<IIII", data, at + 8)
+            flags = struct.unpack_from("<I", data, at + 36)[0]
+            self.sections.append((name, address, max(virtual_size, raw_size), raw_at, flags))
+
+    def offset(self, rva):
+        for _, address, size, raw_at, _ in self.sections:
+            if address <= rva < address + size:
+                return raw_at + rva - address
+        return None
+
+    def string(self, rva):
+        at = self.offset(rva)
+        if at is None or at >= len(self.data):
+            return None
+        end = self.data.find(b"\0", at)
+        return self.data[at:end].decode("latin-1") if end >= 0 else None
+
+
+def delay_imports(image):
+    """{dll name, lower case: {names}}, read from the delay-import descriptors. mingw-w64's
+    linker leaves the image's delay-import directory empty, so the descriptors are found
+    by their shape: attributes 1 (RVAs), a DLL name, and a name table of hint/name RVAs."""
+    found = {}
+    data = image.data
+    for at in range(0, len(data) - 32, 4):
+        attributes, name_rva, handle_rva, iat_rva, int_rva = struct.unpack_from("<5I", data, at)
+        if attributes != 1 or 0 in (name_rva, handle_rva, iat_rva, int_rva):
+            continue
+        dll = image.string(name_rva)
+        table = image.offset(int_rva)
+        if not dll or not dll.lower().endswith(".dll") or table is None:
+            continue
+        names = set()
+        while table + 8 <= len(data):
+            entry = struct.unpack_from("<Q", data, table)[0]
+            if entry == 0 or entry >> 63:
+                break
+            name = image.string(entry + 2)
+            if not name:
+                break
+            names.add(name)
+            table += 8
+        if names:
+            found.setdefault(dll.lower(), set()).update(names)
+    return found
+
+
+def protections(image):
     problems = []
-    checked = 0
-    for relative, extra in EXPECTED.items():
-        path = os.path.join(build_dir, relative)
-        imports = imports_of(path)
-        allowed = SYSTEM_DLLS | set(extra)
-        for dll in sorted(set(imports) - allowed):
-            problems.append("%s imports %s" % (relative, dll))
-        for dll, functions in extra.items():
-            if set(imports.get(dll, [])) != functions:
-                problems.append("%s imports %s from %s, expected %s" % (
-                    relative, sorted(imports.get(dll, [])), dll, sorted(functions)))
-        for dll in SYSTEM_DLLS:
-            if dll not in imports:
-                problems.append("%s does not import %s" % (relative, dll))
-        checked += 1
-        print("%s: %s, %d bytes" % (relative, ", ".join(sorted(imports)), os.path.getsize(path)))
-    for problem in problems:
-        print("FAIL " + problem)
-    print("imports: %d passed, %d failed" % (checked - len({p.split()[0] for p in problems}),
-                                             len({p.split()[0] for p in problems})))
-    return 1 if problems else 0
+    wanted = {DYNAMIC_BASE: "DYNAMIC_BASE", HIGH_ENTROPY_VA: "HIGH_ENTROPY_VA",
+              NX_COMPAT: "NX_COMPAT"}
+    for flag, name in wanted.items():
+        if not image.dll_characteristics & flag:
+            problems.append("is not marked %s" % name)
+    relocations = image.directories[BASE_RELOCATION_DIRECTORY][1]
+    if (image.characteristics & FILE_RELOCS_STRIPPED or not relocations
+            or ".reloc" not in [section[0] for section in image.sections]):
+        problems.append("has no relocations (.reloc), so ASLR cannot move it")
+    for name, _, _, _, flags in image.sections:
+        if flags & SCN_MEM_EXECUTE and flags & SCN_MEM_WRITE:
+            problems.append("has section %s both writable and executable" % name)
+    return problems
+
+
+def tool_path(folder, relative):
+    path = os.path.join(folder, relative)
+    return path if os.path.exists(path) else os.path.join(folder, os.path.basename(relative))
+
+
+def check_tool(path, delayed):
+    problems = []
+    imports = imports_of(path)
+    for dll in sorted(set(imports) - SYSTEM_DLLS):
+        problems.append("imports %s at load time" % dll)
+    for dll in sorted(SYSTEM_DLLS - set(imports)):
+        problems.append("does not import %s" % dll)
+    with open(path, "rb") as file:
+        image = Image(file.read())
+    found = delay_imports(image)
+    if found != delayed:
+        problems.append("delay-imports %s, expected %s" % (
+            {dll: sorted(names) for dll, names in found.items()},
+            {dll: sorted(names) for dll, names in delayed.items()}))
+    problems += protections(image)
+    print("%s: %s%s, %d bytes" % (os.path.basename(path), ", ".join(sorted(imports)),
+                                  "".join("; delay-loads %s" % dll for dll in sorted(found)),
+                                  os.path.getsize(path)))
+    return problems
+
+
+def main():
+    folder = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+    failed = 0
+    for relative, delayed in TOOLS.items():
+        path = tool_path(folder, relative)
+        problems = check_tool(path, delayed)
+        for problem in problems:
+            print("FAIL %s %s" % (os.path.basename(path), problem))
+        failed += bool(problems)
+    print("images: %d passed, %d failed" % (len(TOOLS) - failed, failed))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

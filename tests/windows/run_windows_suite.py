@@ -8,6 +8,7 @@ for; every other byte must match."""
 import argparse
 import json
 import os
+import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "standins"))
@@ -67,7 +68,8 @@ def run_scanner_cases(card, table, failures):
             wine_card.configure(card, present, fail_address,
                                 fail_status if fail_address is not None else None)
 
-        status, out, err = wine_card.run_tool(card, "smbus_scan.exe", entry["args"])
+        status, out, err = wine_card.run_tool(card, "smbus_scan.exe", entry["args"],
+                                              streams=entry.get("streams", "separate"))
 
         probed = []
         if "probed" in entry:
@@ -118,6 +120,44 @@ def run_reset_cases(card, table, failures):
     return passed
 
 
+def run_dll_search_cases(card, build_dir, failures):
+    """kiv_reset.exe in a folder of its own, the stand-in kiv.dll in a folder on PATH (as an
+    install under Program Files gives) or nowhere, and a planted kiv.dll in the current
+    folder, which must never be loaded."""
+    folders = {name: os.path.join(card["root"], name) for name in ("app", "lib", "current")}
+    for folder in folders.values():
+        os.makedirs(folder, exist_ok=True)
+    shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"), folders["app"])
+    shutil.copy(os.path.join(card["bin"], "kiv.dll"), folders["lib"])
+    shutil.copy(os.path.join(build_dir, "standins", "planted", "kiv.dll"), folders["current"])
+    log_path = os.path.join(card["root"], "kiv_search.log")
+    cases = [
+        ("kiv.dll on PATH", {"WINEPATH": wine_card.windows_path(folders["lib"])},
+         ["pelk_kiv_init", "pelk_reset 3"], "Success\n", "", 0),
+        ("kiv.dll nowhere on the search", {}, [], "",
+         "kiv_reset: kiv.dll could not be loaded (error 126)\n", 3),
+    ]
+    passed = 0
+    for label, extra_env, expected_calls, expected_out, expected_err, expected_status in cases:
+        label = "kiv_reset, %s, a planted one in the current folder" % label
+        before = len(failures)
+        if os.path.exists(log_path):
+            os.remove(log_path)
+        extra_env = dict(extra_env, KIV_STANDIN_LOG=wine_card.windows_path(log_path))
+        status, out, err = wine_card.run_tool(card, "kiv_reset.exe", ["-i", "3"], extra_env,
+                                              cwd=folders["current"], folder=folders["app"])
+        calls = []
+        if os.path.exists(log_path):
+            with open(log_path, encoding="latin-1") as log:
+                calls = log.read().replace("\r\n", "\n").splitlines()
+        compare(failures, label, "library calls", calls, expected_calls)
+        compare(failures, label, "stdout", from_windows(out), expected_out)
+        compare(failures, label, "stderr", from_windows(err), expected_err)
+        compare(failures, label, "exit status", status, expected_status)
+        passed += len(failures) == before
+    return passed, len(cases)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", default="build/windows")
@@ -134,6 +174,9 @@ def main():
     with wine_card.wine_card(options.build_dir) as card:
         passed += run_scanner_cases(card, tables["scanner_cases.json"], failures)
         passed += run_reset_cases(card, tables["reset_cases.json"], failures)
+        search_passed, search_total = run_dll_search_cases(card, options.build_dir, failures)
+        passed += search_passed
+        total += search_total
     for failure in failures:
         print("FAIL " + failure)
     print("windows: %d passed, %d failed" % (passed, total - passed))
