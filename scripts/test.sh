@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Every test: the native suites (the fast inner loop), the same suites under AddressSanitizer
 # and UndefinedBehaviorSanitizer, both fuzz targets for a bounded time, the static checks,
-# then the Windows executables: their import tables, and the command-line cases under Wine
-# against the stand-in driver and the stand-in kiv.dll; last, the release zip's contents and
-# the tools' version resources.
+# then the Windows executables: a release signed with a throwaway certificate (zip, MSI,
+# checksums, signatures, version resources), the executables' import tables and
+# protections, two release builds of the last commit compared byte for byte, and the
+# command-line cases and the MSI's install, upgrade and uninstall under Wine, against the
+# stand-in driver and the stand-in kiv.dll.
 # FUZZ_SECONDS sets the time per fuzz target (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,9 +24,15 @@ scripts/static_checks.sh
 
 cmake --preset windows
 cmake --build --preset windows
-python3 tests/windows/check_imports.py build/windows
-python3 tests/windows/run_windows_suite.py --build-dir build/windows
 
-rm -rf build/windows/release
-(cd build/windows && cpack)
-python3 tests/windows/check_release.py build/windows
+# The release, signed with a throwaway certificate: its signed executables are the ones that
+# the image checks and the Windows suite run, and its MSI is installed under Wine.
+tests/windows/make_test_certificate.sh build/test-signing
+PELK_SIGNING_PKCS12=build/test-signing/signing.p12 \
+    PELK_SIGNING_PASSWORD=$(cat build/test-signing/password) scripts/release.sh
+python3 tests/windows/check_release.py build/release --ca build/test-signing/ca.pem
+release=$(ls -d build/release/dist/pelk-card-tools-*-win-x64/)
+python3 tests/windows/check_imports.py "$release"
+tests/windows/release_builds.sh build/upgrade "$release"
+python3 tests/windows/run_windows_suite.py --build-dir build/windows --release build/release/dist \
+    --upgrade-msi "$(ls build/upgrade/pelk-card-tools-*-win-x64.msi)"

@@ -123,7 +123,8 @@ def configure(card, present, fail_address=None, fail_status=None):
         arguments += ["%x" % fail_address, "%x" % fail_status]
     status, out, err = run_tool(card, "smbus_standin_ctl.exe", arguments)
     if status != 0:
-        raise WineError("configuring the stand-in card failed (%d): %s%s" % (status, out.decode(errors="replace"), err.decode(errors="replace")))
+        raise WineError("configuring the stand-in card failed (status %d): %s" % (
+            status, err.decode(errors="replace")))
 
 
 def request_log(card):
@@ -134,9 +135,23 @@ def request_log(card):
     return out.decode().splitlines()
 
 
+def run_command(card, arguments, extra_env=None):
+    """Runs a program of the prefix (msiexec, reg); returns (exit status, stdout, stderr)."""
+    result = _wine(card, *arguments, extra_env=extra_env, check=False)
+    return result.returncode, result.stdout, result.stderr
+
+
+def prefix_path(card, windows_path_text):
+    """The Unix path of a path on the prefix's drive C:."""
+    drive, rest = windows_path_text.split(":", 1)
+    assert drive.upper() == "C"
+    return os.path.join(card["env"]["WINEPREFIX"], "drive_c", *rest.strip("\\").split("\\"))
+
+
 @contextlib.contextmanager
-def wine_card(build_dir):
-    """A prefix with the stand-in driver running as the demo card (0x18 and 0x20)."""
+def wine_card(build_dir, tools_dir=None):
+    """A prefix with the stand-in driver running as the demo card (0x18 and 0x20). The
+    two tools come from the build, or from tools_dir (a release's signed executables)."""
     wine = _find(["wine64", "wine"], ["/usr/lib/wine", "/usr/lib64/wine"])
     wineserver = _find(["wineserver"], [os.path.dirname(wine), "/usr/lib/wine"])
     root = tempfile.mkdtemp(prefix="pelk-wine-")
@@ -148,7 +163,10 @@ def wine_card(build_dir):
     try:
         os.makedirs(card["bin"])
         for name, folder in STAGED.items():
-            shutil.copy(os.path.join(build_dir, folder, name), card["bin"])
+            source = os.path.join(build_dir, folder, name)
+            if tools_dir and name in ("smbus_scan.exe", "kiv_reset.exe"):
+                source = os.path.join(tools_dir, name)
+            shutil.copy(source, card["bin"])
         # Set the prefix up once with a trivial program, then keep one server for the
         # whole run, so that the driver's host process stays up between programs.
         _wine(card, "cmd", "/c", "exit")

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Checks the release zip: exactly the two tools and the guide, and each tool's version
-resource and embedded manifest, read back from the executable itself."""
+"""Checks a release (scripts/release.sh): the zip holds exactly the two tools and the
+guide, with each tool's version resource and embedded manifest read back from the
+executable itself; the MSI holds the same files, byte for byte; SHA256SUMS checks both;
+and, given the CA (--ca), the executables and the MSI verify against it while a copy with
+one byte changed does not."""
 
+import argparse
 import os
 import re
 import subprocess
@@ -14,12 +18,8 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-def project_version(build_dir):
-    with open(os.path.join(build_dir, "CMakeCache.txt")) as cache:
-        for line in cache:
-            if line.startswith("CMAKE_PROJECT_VERSION:"):
-                return line.split("=", 1)[1].strip()
-    raise SystemExit("no project version in the build's cache")
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+from package_release import project_version  # noqa: E402
 
 
 def resources_of(path):
@@ -56,11 +56,53 @@ def check_tool(problems, name, path, version):
         problems.append("%s: embedded manifest lacks asInvoker or Windows 10/11" % name)
 
 
+def check_msi(problems, msi, zipped):
+    """The MSI holds exactly the zip's files, byte for byte."""
+    with tempfile.TemporaryDirectory() as scratch:
+        subprocess.run(["msiextract", "-C", scratch, msi], check=True,
+                       stdout=subprocess.DEVNULL)
+        held = {}
+        for folder, _, files in os.walk(scratch):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as file:
+                    held[name] = file.read()
+    if held != zipped:
+        problems.append("the MSI holds %s, not the zip's files byte for byte" % sorted(held))
+
+
+def signature_verifies(path, ca):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def check_signatures(problems, paths, ca):
+    """Each file verifies against the CA, and a copy with one byte changed does not."""
+    with tempfile.TemporaryDirectory() as scratch:
+        for path in paths:
+            name = os.path.basename(path)
+            if not signature_verifies(path, ca):
+                problems.append("%s: signature does not verify" % name)
+            tampered = os.path.join(scratch, name)
+            with open(path, "rb") as file:
+                data = bytearray(file.read())
+            data[len(data) // 3] ^= 0x01
+            with open(tampered, "wb") as file:
+                file.write(data)
+            if signature_verifies(tampered, ca):
+                problems.append("%s: a copy with one byte changed still verifies" % name)
+
+
 def main():
-    build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("build_dir", nargs="?", default="build/release")
+    parser.add_argument("--ca", help="the CA certificate that the release must be signed under")
+    options = parser.parse_args()
+    build_dir = options.build_dir
     version = project_version(build_dir)
     top = "pelk-card-tools-%s-win-x64" % version
-    archive = os.path.join(build_dir, "release", top + ".zip")
+    dist = os.path.join(build_dir, "dist")
+    archive = os.path.join(dist, top + ".zip")
+    msi = os.path.join(dist, top + ".msi")
     problems = []
     with zipfile.ZipFile(archive) as release:
         names = sorted(n for n in release.namelist() if not n.endswith("/"))
@@ -68,6 +110,7 @@ def main():
                                                         "smbus_scan.exe"])
         if names != expected:
             problems.append("zip holds %s, expected %s" % (names, expected))
+        zipped = {os.path.basename(n): release.read(n) for n in names}
         with tempfile.TemporaryDirectory() as scratch:
             release.extractall(scratch)
             for name in TOOLS:
@@ -81,9 +124,19 @@ def main():
                     problems.append("GUIDE.txt does not name version %s" % version)
                 if guide.count(b"\n") != guide.count(b"\r\n"):
                     problems.append("GUIDE.txt is not in Windows line ends")
+            if options.ca:
+                check_signatures(problems, [os.path.join(scratch, top, name + ".exe")
+                                            for name in TOOLS] + [msi], options.ca)
+    check_msi(problems, msi, zipped)
+    sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
+                          capture_output=True, text=True)
+    if sums.returncode != 0 or sorted(sums.stdout.split()) != sorted(
+            [top + ".zip:", "OK", top + ".msi:", "OK"]):
+        problems.append("SHA256SUMS does not check the zip and the MSI: %s" % sums.stdout)
     for problem in problems:
         print("FAIL " + problem)
-    print("%s: %d files" % (os.path.basename(archive), len(names)))
+    print("%s: %d files%s" % (os.path.basename(archive), len(names),
+                              ", signatures verified" if options.ca else ", not signed"))
     print("release: %d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))
     return 1 if problems else 0
 

@@ -6,6 +6,7 @@ Windows writes CRLF line ends in text mode and the shell sees -1 as 255: both ar
 for; every other byte must match."""
 
 import argparse
+import glob
 import json
 import os
 import shutil
@@ -158,10 +159,131 @@ def run_dll_search_cases(card, build_dir, failures):
     return passed, len(cases)
 
 
+ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+DEFAULT_FOLDER = r"C:\Program Files\PELK card tools"
+KIV_FOLDER = r"C:\card software"
+MOVED_FOLDER = r"C:\PELK tools moved"
+SHIPPED = ["GUIDE.txt", "kiv_reset.exe", "smbus_scan.exe"]
+
+
+def system_path(card):
+    status, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
+    for line in out.decode("latin-1").splitlines():
+        fields = line.split(None, 2)
+        if len(fields) == 3 and fields[0].upper() == "PATH":
+            return [entry.rstrip("\\").lower() for entry in fields[2].split(";")]
+    return []
+
+
+def installed_versions(card):
+    """DisplayVersion of every installed product named PELK card service tools."""
+    _, out, _ = wine_card.run_command(card, ["reg", "query", UNINSTALL_KEY, "/s"])
+    versions, name, version = [], None, None
+    for line in out.decode("latin-1").splitlines() + [""]:
+        fields = line.split(None, 2)
+        if not line.startswith(" ") or not line.strip():
+            if name == "PELK card service tools":
+                versions.append(version)
+            name, version = None, None
+        elif fields[0] == "DisplayName" and len(fields) == 3:
+            name = fields[2]
+        elif fields[0] == "DisplayVersion" and len(fields) == 3:
+            version = fields[2]
+    return versions
+
+
+def installed_files(card, folder):
+    path = wine_card.prefix_path(card, folder)
+    return sorted(os.listdir(path)) if os.path.isdir(path) else None
+
+
+def guide_version(card, folder):
+    path = os.path.join(wine_card.prefix_path(card, folder), "GUIDE.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as guide:
+        return guide.readline().split()[-1].decode()
+
+
+def run_msi_cases(card, msi, upgrade_msi, failures):
+    """Install, upgrade, refused downgrade and uninstall of the release's MSI, on a prefix
+    with the stand-in driver running; then the same beside the card's own kiv.dll."""
+    newer = os.path.basename(upgrade_msi).split("-")[3]
+    before = len(failures)
+
+    def check(what, actual, expected):
+        compare(failures, "msi", what, actual, expected)
+
+    def msiexec(verb, package, *properties):
+        return wine_card.run_command(
+            card, ["msiexec", verb, wine_card.windows_path(package), *properties, "/qn"])[0]
+
+    def on_path(folder):
+        return system_path(card).count(folder.lower())
+
+    default_folder = wine_card.prefix_path(card, DEFAULT_FOLDER)
+    with open(os.path.join(msi[:-4], "smbus_scan.exe"), "rb") as staged:
+        staged_scanner = staged.read()
+    check("install status", msiexec("/i", msi), 0)
+    check("installed files", installed_files(card, DEFAULT_FOLDER), SHIPPED)
+    with open(os.path.join(default_folder, "smbus_scan.exe"), "rb") as installed:
+        check("installed smbus_scan.exe is the release's", installed.read() == staged_scanner, True)
+    check("install folder on the system PATH", on_path(DEFAULT_FOLDER), 1)
+    status, out, err = wine_card.run_tool(card, "smbus_scan.exe", [], folder=default_folder)
+    check("installed smbus_scan", (status, from_windows(out), from_windows(err)),
+          (0, grid_showing(DEMO_CARD), ""))
+
+    # An upgrade given another INSTALLDIR moves the tools there.
+    check("upgrade status", msiexec("/i", upgrade_msi, "INSTALLDIR=" + MOVED_FOLDER), 0)
+    check("products after the upgrade", installed_versions(card), [newer])
+    check("guide after the upgrade", guide_version(card, MOVED_FOLDER), newer)
+    check("old folder after the upgrade", installed_files(card, DEFAULT_FOLDER), None)
+    check("PATH entries after the upgrade", (on_path(MOVED_FOLDER), on_path(DEFAULT_FOLDER)),
+          (1, 0))
+    check("downgrade refused", msiexec("/i", msi) != 0, True)
+    check("products after the refused downgrade", installed_versions(card), [newer])
+    check("guide after the refused downgrade", guide_version(card, MOVED_FOLDER), newer)
+    check("uninstall status", msiexec("/x", upgrade_msi), 0)
+    check("files after the uninstall", installed_files(card, MOVED_FOLDER), None)
+    check("PATH after the uninstall", on_path(MOVED_FOLDER), 0)
+    check("products after the uninstall", installed_versions(card), [])
+
+    # Installed into the folder of the card's own kiv.dll, kiv_reset finds it there; an
+    # upgrade and the uninstall find that folder again without being told.
+    card_folder = wine_card.prefix_path(card, KIV_FOLDER)
+    os.makedirs(card_folder, exist_ok=True)
+    shutil.copy(os.path.join(card["bin"], "kiv.dll"), card_folder)
+    check("install with INSTALLDIR status", msiexec("/i", msi, "INSTALLDIR=" + KIV_FOLDER), 0)
+    log_path = os.path.join(card["root"], "kiv_msi.log")
+    status, out, err = wine_card.run_tool(card, "kiv_reset.exe", ["-i", "2"],
+                                          {"KIV_STANDIN_LOG": wine_card.windows_path(log_path)},
+                                          folder=card_folder)
+    check("installed kiv_reset", (status, from_windows(out), from_windows(err)),
+          (0, "Success\n", ""))
+    with open(log_path) as log:
+        check("installed kiv_reset's library calls", log.read().split(), ["pelk_kiv_init",
+                                                                          "pelk_reset", "2"])
+    check("upgrade in INSTALLDIR status", msiexec("/i", upgrade_msi), 0)
+    check("guide in INSTALLDIR after the upgrade", guide_version(card, KIV_FOLDER), newer)
+    check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
+    check("uninstall from INSTALLDIR status", msiexec("/x", upgrade_msi), 0)
+    check("the card's folder after the uninstall", installed_files(card, KIV_FOLDER), ["kiv.dll"])
+    check("PATH after that uninstall", on_path(KIV_FOLDER), 0)
+    return len(failures) == before, 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", default="build/windows")
+    parser.add_argument("--release", help="a release's dist folder: its signed tools run "
+                        "the cases, and its MSI is installed, upgraded and removed")
+    parser.add_argument("--upgrade-msi", help="with --release: an MSI of a higher version")
     options = parser.parse_args()
+    tools_dir = msi = None
+    if options.release:
+        msi = glob.glob(os.path.join(options.release, "pelk-card-tools-*-win-x64.msi"))[0]
+        tools_dir = msi[:-4]
 
     tables = {}
     for name in ("scanner_cases.json", "reset_cases.json"):
@@ -171,12 +293,16 @@ def main():
 
     failures = []
     passed = 0
-    with wine_card.wine_card(options.build_dir) as card:
+    with wine_card.wine_card(options.build_dir, tools_dir) as card:
         passed += run_scanner_cases(card, tables["scanner_cases.json"], failures)
         passed += run_reset_cases(card, tables["reset_cases.json"], failures)
         search_passed, search_total = run_dll_search_cases(card, options.build_dir, failures)
         passed += search_passed
         total += search_total
+        if msi and options.upgrade_msi:
+            msi_passed, msi_total = run_msi_cases(card, msi, options.upgrade_msi, failures)
+            passed += msi_passed
+            total += msi_total
     for failure in failures:
         print("FAIL " + failure)
     print("windows: %d passed, %d failed" % (passed, total - passed))

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Makes a throwaway CA and a code-signing certificate under it, for signing a release in
+# tests only: DIR/ca.pem, DIR/signing.p12 (password in DIR/password). Valid for two days.
+# Usage: make_test_certificate.sh DIR
+set -euo pipefail
+dir=$1
+rm -rf "$dir"
+mkdir -p "$dir"
+cd "$dir"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=PELK throwaway test CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout ca.key -out ca.pem 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=PELK throwaway code signing" \
+    -keyout signing.key -out signing.csr 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
+    >signing.ext
+openssl x509 -req -in signing.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile signing.ext -out signing.pem 2>/dev/null
+printf 'throwaway' >password
+openssl pkcs12 -export -inkey signing.key -in signing.pem -certfile ca.pem \
+    -passout file:password -out signing.p12
