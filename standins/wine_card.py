@@ -8,6 +8,7 @@ import contextlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -51,6 +52,22 @@ def _read(file):
 def _wine(card, *arguments, extra_env=None, check=True, streams="separate", cwd=None):
     """streams: "separate"; "merged", standard error into the same file as standard output
     (as 2>&1), all of it returned as stdout; "stdout_full", standard output on /dev/full."""
+    result = _wine_once(card, arguments, extra_env, streams, cwd)
+    # Now and then (about one start in a thousand here) Wine ends a program with status 1
+    # before it has run, with no output at all; none of the programs run here ever does
+    # that. Such a start is made once more, and said so.
+    if result.returncode == 1 and not result.stdout and not result.stderr:
+        print("wine_card: %s ended with status 1 and no output; started once more"
+              % " ".join(arguments), file=sys.stderr)
+        result = _wine_once(card, arguments, extra_env, streams, cwd)
+    if check and result.returncode != 0:
+        raise WineError("wine %s failed (%d): %s%s" % (
+            " ".join(arguments), result.returncode,
+            result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
+    return result
+
+
+def _wine_once(card, arguments, extra_env, streams, cwd):
     env = dict(card["env"], **(extra_env or {}))
     # Files, not pipes: Wine's own background processes inherit the output handles and
     # would hold a pipe open long after the program has ended.
@@ -70,12 +87,7 @@ def _wine(card, *arguments, extra_env=None, check=True, streams="separate", cwd=
             captured = (b"", _read(err))
         else:
             captured = (_read(out), _read(err))
-        result = subprocess.CompletedProcess(arguments, status, *captured)
-    if check and result.returncode != 0:
-        raise WineError("wine %s failed (%d): %s%s" % (
-            " ".join(arguments), result.returncode,
-            result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
-    return result
+        return subprocess.CompletedProcess(arguments, status, *captured)
 
 
 def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None, folder=None):

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Runs the command-line case tables against the real Windows executables under Wine: the
-scanner against the stand-in SMBus driver, the reset tool beside the stand-in kiv.dll.
+scanner against the stand-in SMBus driver, the reset tool beside the stand-in kiv.dll; then
+where kiv_reset.exe finds kiv.dll (never in the current folder); and, given a release, runs
+all of that on its signed executables and installs, upgrades and removes its MSI.
 
 Windows writes CRLF line ends in text mode and the shell sees -1 as 255: both are allowed
 for; every other byte must match."""
@@ -168,7 +170,7 @@ SHIPPED = ["GUIDE.txt", "kiv_reset.exe", "smbus_scan.exe"]
 
 
 def system_path(card):
-    status, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
+    _, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
     for line in out.decode("latin-1").splitlines():
         fields = line.split(None, 2)
         if len(fields) == 3 and fields[0].upper() == "PATH":
@@ -227,8 +229,9 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
         staged_scanner = staged.read()
     check("install status", msiexec("/i", msi), 0)
     check("installed files", installed_files(card, DEFAULT_FOLDER), SHIPPED)
-    with open(os.path.join(default_folder, "smbus_scan.exe"), "rb") as installed:
-        check("installed smbus_scan.exe is the release's", installed.read() == staged_scanner, True)
+    installed = os.path.join(default_folder, "smbus_scan.exe")
+    check("installed smbus_scan.exe is the release's",
+          os.path.exists(installed) and open(installed, "rb").read() == staged_scanner, True)
     check("install folder on the system PATH", on_path(DEFAULT_FOLDER), 1)
     status, out, err = wine_card.run_tool(card, "smbus_scan.exe", [], folder=default_folder)
     check("installed smbus_scan", (status, from_windows(out), from_windows(err)),
@@ -261,9 +264,9 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
                                           folder=card_folder)
     check("installed kiv_reset", (status, from_windows(out), from_windows(err)),
           (0, "Success\n", ""))
-    with open(log_path) as log:
-        check("installed kiv_reset's library calls", log.read().split(), ["pelk_kiv_init",
-                                                                          "pelk_reset", "2"])
+    check("installed kiv_reset's library calls",
+          open(log_path).read().split() if os.path.exists(log_path) else None,
+          ["pelk_kiv_init", "pelk_reset", "2"])
     check("upgrade in INSTALLDIR status", msiexec("/i", upgrade_msi), 0)
     check("guide in INSTALLDIR after the upgrade", guide_version(card, KIV_FOLDER), newer)
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
