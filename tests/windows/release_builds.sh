@@ -14,6 +14,7 @@ top=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
+rm -f "$out"/*.msi
 
 build() {
     git clone -q "$top" "$work/$1"
