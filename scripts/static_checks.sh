@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The format check, clang-tidy (checks in .clang-tidy) and cppcheck, all of which must be
-# clean. Needs the native and fuzz builds' compile databases (scripts/test.sh makes them).
+# clean. Needs the native and fuzz builds' compile databases and the configured Windows
+# build (scripts/test.sh makes them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,7 @@ run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>
 # The Windows-only sources are in no native compile database: against mingw-w64's headers.
 libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/12-win32/include/c++
 clang-tidy -quiet reset/kiv_loader.cpp reset/main.cpp -- --target=x86_64-w64-mingw32 -std=c++20 \
-    -Ireset -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
+    -Ireset -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 
 echo "== cppcheck"

@@ -20,10 +20,10 @@ cmake --build --preset sanitize
 ctest --preset sanitize
 
 scripts/fuzz.sh "${FUZZ_SECONDS:-45}"
-scripts/static_checks.sh
 
 cmake --preset windows
 cmake --build --preset windows
+scripts/static_checks.sh
 
 # The release, signed with a throwaway certificate: its signed executables are the ones that
 # the image checks and the Windows suite run, and its MSI is installed under Wine.

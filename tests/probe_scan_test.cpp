@@ -2,8 +2,6 @@
 
 namespace {
 
-const std::string open_call = "CreateFileW(\\\\.\\RURIDODAV, 0xc0000000, 3, null, 3, 0x0, null)";
-
 std::string probe_call(int address) {
     char text[128];
     std::snprintf(text, sizeof text,
@@ -49,19 +47,6 @@ TEST_F(ScannerTest, EarlyStopClosesTheHandleAndReportsTheWholeErrorNumber) {
     EXPECT_EQ(fake_stdout_bytes_at_close(), 0);
     EXPECT_EQ(run.err, "Error: the scan stopped at address 0x1a, error 3735928559\n");
     EXPECT_EQ(run.status, -1);
-}
-
-TEST_F(ScannerTest, MissingDeviceSaysSoAndNothingElse) {
-    const std::vector<std::vector<std::string>> command_lines = {{}, {"s", "0", "e", "0x7f"}};
-    for (const std::vector<std::string>& arguments : command_lines) {
-        SetUp();
-        fake_set_device_present(false);
-        captured_run run = scan(arguments);
-        EXPECT_EQ(run.out, "INVALID_HANDLE_VALUE");
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, -1);
-        EXPECT_EQ(fake_kernel32_calls(), std::vector<std::string>{open_call});
-    }
 }
 
 } // namespace

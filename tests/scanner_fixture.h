@@ -26,6 +26,9 @@ class ScannerTest : public testing::Test {
     }
 };
 
+inline const std::string open_call =
+    "CreateFileW(\\\\.\\RURIDODAV, 0xc0000000, 3, null, 3, 0x0, null)";
+
 inline std::vector<int> address_range(int first, int last) {
     std::vector<int> addresses;
     for (int address = first; address <= last; ++address) {

@@ -4,7 +4,8 @@
 // it in-process, as a native program and under Wine:
 //   KIV_STANDIN_RESULT  result of the reset operations (default 0, success)
 //   KIV_STANDIN_LOG     file to which every call is appended, one line each
-// Its exports on Windows are those of kiv.def.
+// Its exports on Windows are those of kiv.def. The Windows tests also build it as a
+// kiv.dll that imports a DLL of its own (KIV_STANDIN_HELPER), to see where that is found.
 #define KIV_BUILDING_LIBRARY
 #include "kiv.h"
 
@@ -22,6 +23,10 @@
 #define KIV_STANDIN_LOG_PREFIX ""
 #endif
 
+#ifdef KIV_STANDIN_HELPER
+#include "kiv_helper.h"
+#endif
+
 namespace {
 
 void log_call(const char* function, const int* argument) {
@@ -33,10 +38,15 @@ void log_call(const char* function, const int* argument) {
     if (log == nullptr) {
         return;
     }
+#ifdef KIV_STANDIN_HELPER
+    const char* prefix = kiv_helper_log_prefix();
+#else
+    const char* prefix = KIV_STANDIN_LOG_PREFIX;
+#endif
     if (argument != nullptr) {
-        std::fprintf(log, KIV_STANDIN_LOG_PREFIX "%s %d\n", function, *argument);
+        std::fprintf(log, "%s%s %d\n", prefix, function, *argument);
     } else {
-        std::fprintf(log, KIV_STANDIN_LOG_PREFIX "%s\n", function);
+        std::fprintf(log, "%s%s\n", prefix, function);
     }
     std::fclose(log);
 }

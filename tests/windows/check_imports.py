@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks that each Windows executable starts on a bare Windows x64 and keeps its
 protections: it imports only KERNEL32.dll and the C runtime and carries no DLL of the
-compiler's own; kiv_reset.exe names kiv.dll and its six functions only in its delay
-imports, so that kiv.dll is loaded by the tool itself and never by the loader; and both
+compiler's own; kiv_reset.exe names kiv.dll and the functions of reset/kiv.def only in its
+delay imports, so that kiv.dll is loaded by the tool itself and never by the loader; and both
 are built for ASLR (a relocatable, high-entropy image), with NX and no section that is
 both writable and executable.
 
@@ -17,11 +17,27 @@ import sys
 
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-KIV_FUNCTIONS = {"pelk_kiv_init", "pelk_set_device", "pelk_reset", "pelk_reset_all",
-                 "pelk_discard", "pelk_get_error_string"}
+KIV_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "reset", "kiv.def")
+
+
+def kiv_functions():
+    """The board control library's functions, in kiv.def's order: the one list of them."""
+    functions, in_exports = [], False
+    with open(KIV_DEF) as definition:
+        for line in definition:
+            words = line.split(";", 1)[0].split()
+            if words == ["EXPORTS"]:
+                in_exports = True
+            elif in_exports and words:
+                functions.append(words[0])
+    if not functions:
+        raise SystemExit("%s lists no exports" % KIV_DEF)
+    return functions
+
+
 TOOLS = {
     "scanner/smbus_scan.exe": {},
-    "reset/kiv_reset.exe": {"kiv.dll": KIV_FUNCTIONS},
+    "reset/kiv_reset.exe": {"kiv.dll": set(kiv_functions())},
 }
 
 FILE_RELOCS_STRIPPED = 0x0001

@@ -16,6 +16,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "standins"))
 import wine_card  # noqa: E402
+from check_imports import kiv_functions  # noqa: E402
 
 CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
 DEMO_CARD = [0x18, 0x20]
@@ -123,42 +124,103 @@ def run_reset_cases(card, table, failures):
     return passed
 
 
+# The stand-in kiv.dll files of the Windows build: the plain one; one that imports
+# kiv_helper.dll and starts every log line with "dependent "; that DLL; and one that lacks
+# kiv.def's last function.
+SEARCH_FILES = {
+    "kiv": ("standins", "kiv.dll"),
+    "dependent": ("standins/dependent", "kiv.dll"),
+    "helper": ("standins", "kiv_helper.dll"),
+    "incomplete": ("standins/incomplete", "kiv.dll"),
+}
+NOT_LOADED = "kiv_reset: kiv.dll could not be loaded (error 126)\n"
+LACKING = "kiv_reset: kiv.dll has no %s\n" % kiv_functions()[-1]
+
+# Which stand-in files lie where (app: kiv_reset.exe's folder; system: the system folder;
+# a, b: two further folders; current: the current folder, which also holds the planted
+# kiv.dll in every row), the PATH entries (Wine puts its own system folders after them),
+# and the outcome: the log prefix of the kiv.dll that must answer, or kiv_reset's message
+# with status 3 and no library call at all.
+DLL_SEARCH_CASES = [
+    ("kiv.dll on PATH", {"a": ["kiv"]}, "{a}", ""),
+    ("kiv.dll nowhere on the search", {}, "", NOT_LOADED),
+    ("two on PATH: the first", {"a": ["kiv"], "b": ["dependent", "helper"]}, "{a};{b}", ""),
+    ("two on PATH, the other way round: the first", {"a": ["kiv"], "b": ["dependent", "helper"]},
+     "{b};{a}", "dependent "),
+    ("beside the tool and on PATH: the tool's", {"app": ["dependent", "helper"], "a": ["kiv"]},
+     "{a}", "dependent "),
+    ("in the system folder and on PATH: the system folder's",
+     {"system": ["kiv"], "a": ["dependent", "helper"]}, "{a}", ""),
+    ("beside the tool and in the system folder: the tool's",
+     {"app": ["dependent", "helper"], "system": ["kiv"]}, "", "dependent "),
+    ("PATH of only '.'", {}, ".", NOT_LOADED),
+    ("PATH with an empty entry", {}, ";", NOT_LOADED),
+    ("PATH of 'C:', the current folder of drive C:", {}, "C:", NOT_LOADED),
+    ("PATH of the current folder without its drive", {}, "{current_on_drive}", NOT_LOADED),
+    ("a dependent one on PATH, its DLL beside it", {"a": ["dependent", "helper"]}, "{a}",
+     "dependent "),
+    ("a dependent one on PATH, its DLL beside the tool", {"a": ["dependent"], "app": ["helper"]},
+     "{a}", "dependent "),
+    ("a dependent one on PATH, its DLL in the current folder only",
+     {"a": ["dependent"], "current": ["helper"]}, "{a}", NOT_LOADED),
+    ("a dependent one on PATH, its DLL in another PATH folder only",
+     {"a": ["dependent"], "b": ["helper"]}, "{a};{b}", NOT_LOADED),
+    ("the first found lacks a function, a later one has all", {"a": ["incomplete"], "b": ["kiv"]},
+     "{a};{b}", LACKING),
+]
+
+
 def run_dll_search_cases(card, build_dir, failures):
-    """kiv_reset.exe in a folder of its own, the stand-in kiv.dll in a folder on PATH (as an
-    install under Program Files gives) or nowhere, and a planted kiv.dll in the current
-    folder, which must never be loaded."""
-    folders = {name: os.path.join(card["root"], name) for name in ("app", "lib", "current")}
-    for folder in folders.values():
-        os.makedirs(folder, exist_ok=True)
-    shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"), folders["app"])
-    shutil.copy(os.path.join(card["bin"], "kiv.dll"), folders["lib"])
-    shutil.copy(os.path.join(build_dir, "standins", "planted", "kiv.dll"), folders["current"])
+    """Which kiv.dll kiv_reset.exe loads, and where it finds that DLL's own DLL: the rows
+    of DLL_SEARCH_CASES, each in fresh folders on drive C:, with the current folder there
+    too, so that "C:" and a path without a drive name it."""
     log_path = os.path.join(card["root"], "kiv_search.log")
-    cases = [
-        ("kiv.dll on PATH", {"WINEPATH": wine_card.windows_path(folders["lib"])},
-         ["pelk_kiv_init", "pelk_reset 3"], "Success\n", "", 0),
-        ("kiv.dll nowhere on the search", {}, [], "",
-         "kiv_reset: kiv.dll could not be loaded (error 126)\n", 3),
-    ]
+    system_folder = wine_card.prefix_path(card, r"C:\windows\system32")
     passed = 0
-    for label, extra_env, expected_calls, expected_out, expected_err, expected_status in cases:
+    for number, (label, layout, path, outcome) in enumerate(DLL_SEARCH_CASES):
         label = "kiv_reset, %s, a planted one in the current folder" % label
         before = len(failures)
+        row = r"C:\dll_search\%d" % number
+        folders = {name: row + "\\" + name for name in ("app", "a", "b", "current")}
+        for folder in folders.values():
+            os.makedirs(wine_card.prefix_path(card, folder))
+        shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"),
+                    wine_card.prefix_path(card, folders["app"]))
+        shutil.copy(os.path.join(build_dir, "standins", "planted", "kiv.dll"),
+                    wine_card.prefix_path(card, folders["current"]))
+        placed = []
+        for where, kinds in layout.items():
+            target = system_folder if where == "system" else wine_card.prefix_path(
+                card, folders[where])
+            for kind in kinds:
+                source_folder, name = SEARCH_FILES[kind]
+                shutil.copy(os.path.join(build_dir, source_folder, name), target)
+                placed.append(os.path.join(target, name))
         if os.path.exists(log_path):
             os.remove(log_path)
-        extra_env = dict(extra_env, KIV_STANDIN_LOG=wine_card.windows_path(log_path))
-        status, out, err = wine_card.run_tool(card, "kiv_reset.exe", ["-i", "3"], extra_env,
-                                              cwd=folders["current"], folder=folders["app"])
+        extra_env = {"WINEPATH": path.format(current_on_drive=folders["current"][2:], **folders),
+                     "KIV_STANDIN_LOG": wine_card.windows_path(log_path)}
+        try:
+            status, out, err = wine_card.run_tool(
+                card, "kiv_reset.exe", ["-i", "3"], extra_env,
+                cwd=wine_card.prefix_path(card, folders["current"]),
+                folder=wine_card.prefix_path(card, folders["app"]))
+        finally:
+            for file in placed:
+                if file.startswith(system_folder):
+                    os.remove(file)
         calls = []
         if os.path.exists(log_path):
             with open(log_path, encoding="latin-1") as log:
                 calls = log.read().replace("\r\n", "\n").splitlines()
-        compare(failures, label, "library calls", calls, expected_calls)
-        compare(failures, label, "stdout", from_windows(out), expected_out)
-        compare(failures, label, "stderr", from_windows(err), expected_err)
-        compare(failures, label, "exit status", status, expected_status)
+        loaded = outcome in ("", "dependent ")
+        compare(failures, label, "library calls", calls,
+                [outcome + "pelk_kiv_init", outcome + "pelk_reset 3"] if loaded else [])
+        compare(failures, label, "stdout", from_windows(out), "Success\n" if loaded else "")
+        compare(failures, label, "stderr", from_windows(err), "" if loaded else outcome)
+        compare(failures, label, "exit status", status, 0 if loaded else 3)
         passed += len(failures) == before
-    return passed, len(cases)
+    return passed, len(DLL_SEARCH_CASES)
 
 
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
