@@ -1,20 +1,30 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Packs the release of a Windows build into BUILD_DIR/dist:
 
-  pelk-card-tools-<version>-win-x64/       the staged files (cmake --install)
+  pelk-card-tools-<version>-win-x64/       the staged files (cmake --install), and
+                                           THIRD-PARTY-NOTICES.txt from the link maps
   pelk-card-tools-<version>-win-x64.zip    that folder, entries in a fixed order and time
   pelk-card-tools-<version>-win-x64.msi    the per-machine installer (wixl, then msibuild)
+  pelk-card-tools-<version>.spdx.json      the bill of materials (SPDX 2.3)
   SHA256SUMS                               for sha256sum -c
 
 Given a code-signing certificate, it signs both executables before they are packed, then
-the MSI (osslsigncode, SHA-256). Environment:
-  SOURCE_DATE_EPOCH           time of the zip's entries (scripts/release.sh: the commit's)
+the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
+attaches them, and so rebuilds that signed release byte for byte. Environment:
+  SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM
+                              (scripts/release.sh: the commit's)
+  PELK_SOURCE_COMMIT          the commit built (scripts/release.sh sets it)
   PELK_SIGNING_PKCS12         the certificate and its key, a PKCS#12 file; unset: unsigned
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
+  PELK_SIGNATURES             a folder of signatures taken off a signed release
+                              (osslsigncode extract-signature), one per signed file, named
+                              after it with .sig added: attached instead of signing
+  PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the signer's issuing certificates
 
 Usage: package_release.py BUILD_DIR"""
 
+import glob
 import hashlib
 import os
 import shutil
@@ -24,10 +34,17 @@ import tempfile
 import time
 import zipfile
 
+import msi_identity
+import sbom
+import third_party
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-WXS = os.path.join(HERE, "..", "packaging", "pelk-card-tools.wxs")
+SOURCE_DIR = os.path.dirname(HERE)
+WXS = os.path.join(SOURCE_DIR, "packaging", "pelk-card-tools.wxs")
 DESCRIPTION = "PELK card service tools"
-SHIPPED = ["GUIDE.txt", "kiv_reset.exe", "smbus_scan.exe"]
+NOTICES = "THIRD-PARTY-NOTICES.txt"
+EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
+SHIPPED = ["GUIDE.txt", NOTICES] + EXECUTABLES
 
 # The install folder goes on the system PATH ('*'), set on install ('='), taken off again
 # on uninstall ('-'); "[~];" keeps what PATH held and appends to it.
@@ -67,6 +84,55 @@ def sign(path, certificate, scratch):
     shutil.move(signed, path)
 
 
+def attach(path, signatures, ca_file, scratch):
+    """Attaches the signature taken off the signed release's copy of this file."""
+    signature = os.path.join(signatures, os.path.basename(path) + ".sig")
+    if not os.path.exists(signature):
+        raise SystemExit("no signature %s to attach" % signature)
+    attached = os.path.join(scratch, "attached")
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", ca_file,
+                    "-in", path, "-out", attached], check=True, stdout=subprocess.DEVNULL)
+    shutil.move(attached, path)
+
+
+def signer():
+    """A function that signs a file in place, or attaches its signature; None: unsigned."""
+    certificate = os.environ.get("PELK_SIGNING_PKCS12", "")
+    signatures = os.environ.get("PELK_SIGNATURES", "")
+    if certificate and signatures:
+        raise SystemExit("PELK_SIGNING_PKCS12 and PELK_SIGNATURES exclude each other")
+    if certificate:
+        return lambda path, scratch: sign(path, certificate, scratch)
+    if signatures:
+        ca_file = os.environ.get("PELK_SIGNATURES_CAFILE", "")
+        if not ca_file:
+            raise SystemExit("PELK_SIGNATURES needs PELK_SIGNATURES_CAFILE")
+        return lambda path, scratch: attach(path, signatures, ca_file, scratch)
+    return None
+
+
+def link_maps(build_dir):
+    """{executable: its link map}, which the build writes beside each executable."""
+    maps = {}
+    for executable in EXECUTABLES:
+        found = glob.glob(os.path.join(build_dir, "**", executable + ".map"), recursive=True)
+        if len(found) != 1:
+            raise SystemExit("expected one link map %s.map in %s, found %d"
+                             % (executable, build_dir, len(found)))
+        maps[executable] = found[0]
+    return maps
+
+
+def write_notices(build_dir, stage):
+    """THIRD-PARTY-NOTICES.txt from the link maps; the components, for the SBOM."""
+    try:
+        found = third_party.components(link_maps(build_dir), [build_dir, SOURCE_DIR])
+        third_party.write_notices(found, os.path.join(stage, NOTICES))
+    except third_party.NoticeError as error:
+        raise SystemExit("release stopped: %s" % error)
+    return found
+
+
 def zip_entry(name, epoch, is_folder=False):
     entry = zipfile.ZipInfo(name, time.gmtime(max(epoch, 315532800))[:6])
     entry.create_system = 0  # MS-DOS attributes, whoever builds it
@@ -85,10 +151,12 @@ def make_zip(stage, archive, epoch):
                                  zipfile.ZIP_DEFLATED, 9)
 
 
-def make_msi(stage, msi, version, scratch):
+def make_msi(stage, msi, version, commit, epoch, scratch):
     release_dir = os.path.dirname(stage)
+    upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
     # wixl takes sources relative to where it runs.
     run("wixl", "-a", "x64", "-D", "Version=" + version,
+        "-D", "ProductCode=" + msi_identity.product_code(upgrade_code, version),
         "-D", "SourceDir=" + os.path.basename(stage), "-o", os.path.basename(msi),
         os.path.abspath(WXS), cwd=release_dir)
     table = os.path.join(scratch, "Environment.idt")
@@ -98,6 +166,16 @@ def make_msi(stage, msi, version, scratch):
     for action, sequence in ENVIRONMENT_ACTIONS:
         run("msibuild", msi, "-q", "INSERT INTO `InstallExecuteSequence` "
             "(`Action`, `Sequence`) VALUES ('%s', %d)" % (action, sequence))
+    msi_identity.set_identity(msi, msi_identity.package_code(upgrade_code, commit, version),
+                              epoch)
+
+
+def source_commit():
+    commit = os.environ.get("PELK_SOURCE_COMMIT", "")
+    if not commit:
+        commit = subprocess.run(["git", "-C", SOURCE_DIR, "rev-parse", "HEAD"],
+                                capture_output=True, text=True, check=True).stdout.strip()
+    return commit
 
 
 def write_checksums(release_dir, names):
@@ -111,27 +189,38 @@ def main():
     build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/release"
     version = project_version(build_dir)
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "0"))
-    certificate = os.environ.get("PELK_SIGNING_PKCS12", "")
+    commit = source_commit()
+    sign_file = signer()
     name = "pelk-card-tools-%s-win-x64" % version
     release_dir = os.path.join(build_dir, "dist")
     stage = os.path.join(release_dir, name)
     shutil.rmtree(release_dir, ignore_errors=True)
     run("cmake", "--install", build_dir, "--prefix", stage)
+    found = write_notices(build_dir, stage)
     if sorted(os.listdir(stage)) != SHIPPED:
         raise SystemExit("staged %s, expected %s" % (sorted(os.listdir(stage)), SHIPPED))
 
     with tempfile.TemporaryDirectory() as scratch:
-        if certificate:
-            for tool in ("smbus_scan.exe", "kiv_reset.exe"):
-                sign(os.path.join(stage, tool), certificate, scratch)
+        if sign_file:
+            for tool in EXECUTABLES:
+                sign_file(os.path.join(stage, tool), scratch)
+        # The MSI's cabinet keeps each file's time: the commit's, as in the zip.
+        for shipped in SHIPPED:
+            os.utime(os.path.join(stage, shipped), (epoch, epoch))
         make_zip(stage, os.path.join(release_dir, name + ".zip"), epoch)
         msi = os.path.join(release_dir, name + ".msi")
-        make_msi(stage, msi, version, scratch)
-        if certificate:
-            sign(msi, certificate, scratch)
-    write_checksums(release_dir, [name + ".zip", name + ".msi"])
+        make_msi(stage, msi, version, commit, epoch, scratch)
+        if sign_file:
+            sign_file(msi, scratch)
+    # After signing: the SBOM gives the digests of the files as shipped.
+    manufacturer = msi_identity.product_attributes(WXS)["Manufacturer"]
+    bill = sbom.document({"name": "pelk-card-tools", "version": version, "commit": commit,
+                          "supplier": manufacturer, "epoch": epoch}, stage, SHIPPED, found)
+    sbom_name = "pelk-card-tools-%s.spdx.json" % version
+    sbom.write(bill, os.path.join(release_dir, sbom_name))
+    write_checksums(release_dir, [name + ".zip", name + ".msi", sbom_name])
     print("release %s in %s: %s" % (version, release_dir,
-                                     "signed" if certificate else
+                                     "signed" if sign_file else
                                      "UNSIGNED (no PELK_SIGNING_PKCS12 given)"))
 
 

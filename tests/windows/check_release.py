@@ -1,11 +1,16 @@
-#!/usr/bin/env python3
-"""Checks a release (scripts/release.sh): the zip holds exactly the two tools and the
-guide, with each tool's version resource and embedded manifest read back from the
-executable itself; the MSI holds the same files, byte for byte; SHA256SUMS checks both;
-and, given the CA (--ca), the executables and the MSI verify against it while a copy with
-one byte changed does not."""
+#!/usr/bin/python3
+"""Checks a release (scripts/release.sh): the zip holds exactly the two tools, the guide
+and the third-party notices, with each tool's version resource and embedded manifest read
+back from the executable itself; the MSI holds the same files, byte for byte; the notices
+name every component that the link maps show, and a link map naming code of no known
+package stops the release; the SBOM is valid SPDX 2.3 and describes exactly those files
+and components; SHA256SUMS checks the zip, the MSI and the SBOM; and, given the CA (--ca),
+the executables and the MSI verify against it while a copy with one byte changed does not.
+Runs under Debian's python3 (python3-jsonschema, python3-olefile)."""
 
 import argparse
+import hashlib
+import json
 import os
 import re
 import subprocess
@@ -13,13 +18,21 @@ import sys
 import tempfile
 import zipfile
 
+import jsonschema
+
 WINDRES = "x86_64-w64-mingw32-windres"
 WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-from package_release import project_version  # noqa: E402
+import sbom as spdx  # noqa: E402
+import third_party  # noqa: E402
+from package_release import NOTICES, SHIPPED, link_maps, project_version  # noqa: E402
+
+SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
+                           "spdx-2.3.schema.json")
+SPDX_ID = re.compile(r"^SPDXRef-[A-Za-z0-9.-]+$")
 
 
 def resources_of(path):
@@ -70,6 +83,96 @@ def check_msi(problems, msi, zipped):
         problems.append("the MSI holds %s, not the zip's files byte for byte" % sorted(held))
 
 
+def noticed_packages(notices):
+    """{(package, version)} named in THIRD-PARTY-NOTICES.txt."""
+    return set(re.findall(r"^Debian package: (\S+) (\S+) \(", notices.decode("utf-8"), re.M))
+
+
+def check_notices(problems, build_dir, zipped):
+    """The notices are in Windows line ends and name exactly the packages whose code the
+    link maps show; and a link map that names code of no Debian package stops the release."""
+    notices = zipped.get(NOTICES, b"")
+    if notices.count(b"\n") == 0 or notices.count(b"\n") != notices.count(b"\r\n"):
+        problems.append("%s is missing or not in Windows line ends" % NOTICES)
+    source_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    maps = link_maps(build_dir)
+    found = third_party.components(maps, [build_dir, source_dir])
+    linked = {(component["package"], component["version"]) for component in found}
+    if not linked or noticed_packages(notices) != linked:
+        problems.append("the notices name %s, the link maps show %s"
+                        % (sorted(noticed_packages(notices)), sorted(linked)))
+    with tempfile.TemporaryDirectory() as scratch:
+        doctored = os.path.join(scratch, "smbus_scan.exe.map")
+        with open(maps["smbus_scan.exe"], encoding="latin-1") as link_map:
+            text = link_map.read()
+        # One more input section in the image's code, from an archive of no package.
+        text = re.sub(r"(?m)^(\.text\s.*\n)", r"\1 .text 0x0000000140001000 0x40 "
+                      r"/opt/vendor/lib/libunknown.a(unknown.o)\n", text, count=1)
+        with open(doctored, "w", encoding="latin-1") as link_map:
+            link_map.write(text)
+        try:
+            third_party.components(dict(maps, **{"smbus_scan.exe": doctored}), [build_dir])
+            problems.append("a link map naming code of no package did not stop the release")
+        except third_party.NoticeError as error:
+            if "libunknown.a" not in str(error):
+                problems.append("the release stopped for another reason: %s" % error)
+    return found
+
+
+def check_sbom(problems, sbom_path, zipped, found):
+    """Valid SPDX 2.3; well-formed, unique SPDXIDs; relationships between elements that
+    exist; the shipped files with their digests; the linked components, each statically
+    linked into the executables that the link maps name."""
+    with open(sbom_path) as file:
+        sbom = json.load(file)
+    with open(SPDX_SCHEMA) as file:
+        validator = jsonschema.Draft201909Validator(json.load(file))
+    for error in validator.iter_errors(sbom):
+        problems.append("SBOM: %s at %s" % (error.message[:200], "/".join(map(str, error.path))))
+    elements = [sbom] + sbom.get("packages", []) + sbom.get("files", [])
+    ids = [element.get("SPDXID", "") for element in elements]
+    for bad in sorted({i for i in ids if not SPDX_ID.match(i) or ids.count(i) > 1}):
+        problems.append("SBOM: SPDXID %r is malformed or not unique" % bad)
+    relations = set()
+    for relation in sbom.get("relationships", []):
+        ends = (relation["spdxElementId"], relation["relatedSpdxElement"])
+        if any(end not in ids for end in ends):
+            problems.append("SBOM: relationship %s names an element that does not exist"
+                            % json.dumps(relation))
+        relations.add((ends[0], relation["relationshipType"], ends[1]))
+    files = {file["fileName"]: file for file in sbom.get("files", [])}
+    if sorted(files) != sorted("./" + name for name in zipped):
+        problems.append("SBOM: files %s, the zip holds %s" % (sorted(files), sorted(zipped)))
+    release = [p for p in sbom.get("packages", []) if p.get("primaryPackagePurpose") == "APPLICATION"]
+    release_id = release[0]["SPDXID"] if len(release) == 1 else None
+    if ("SPDXRef-DOCUMENT", "DESCRIBES", release_id) not in relations:
+        problems.append("SBOM: the document does not describe the release")
+    for name, data in zipped.items():
+        entry = files.get("./" + name, {})
+        digests = {c["algorithm"]: c["checksumValue"] for c in entry.get("checksums", [])}
+        if digests.get("SHA256") != hashlib.sha256(data).hexdigest():
+            problems.append("SBOM: %s's SHA-256 is not the zip's" % name)
+        if (release_id, "CONTAINS", entry.get("SPDXID")) not in relations:
+            problems.append("SBOM: the release does not contain %s" % name)
+    by_purl = {}
+    for package in sbom.get("packages", []):
+        for ref in package.get("externalRefs", []):
+            if ref["referenceType"] == "purl":
+                by_purl[ref["referenceLocator"]] = package
+    expected = {spdx.purl(component): component for component in found}
+    if sorted(by_purl) != sorted(expected):
+        problems.append("SBOM: components %s, the link maps show %s"
+                        % (sorted(by_purl), sorted(expected)))
+    for locator, component in expected.items():
+        package = by_purl.get(locator, {})
+        if package.get("licenseDeclared") != component["licence"]:
+            problems.append("SBOM: %s's licence is not %s" % (locator, component["licence"]))
+        for executable in component["linked"]:
+            if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
+                    package.get("SPDXID")) not in relations:
+                problems.append("SBOM: %s is not statically linked to %s" % (executable, locator))
+
+
 def signature_verifies(path, ca):
     return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
@@ -106,8 +209,7 @@ def main():
     problems = []
     with zipfile.ZipFile(archive) as release:
         names = sorted(n for n in release.namelist() if not n.endswith("/"))
-        expected = sorted("%s/%s" % (top, n) for n in ["GUIDE.txt", "kiv_reset.exe",
-                                                        "smbus_scan.exe"])
+        expected = sorted("%s/%s" % (top, n) for n in SHIPPED)
         if names != expected:
             problems.append("zip holds %s, expected %s" % (names, expected))
         zipped = {os.path.basename(n): release.read(n) for n in names}
@@ -128,11 +230,15 @@ def main():
                 check_signatures(problems, [os.path.join(scratch, top, name + ".exe")
                                             for name in TOOLS] + [msi], options.ca)
     check_msi(problems, msi, zipped)
+    found = check_notices(problems, build_dir, zipped)
+    sbom_name = "pelk-card-tools-%s.spdx.json" % version
+    check_sbom(problems, os.path.join(dist, sbom_name), zipped, found)
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
                           capture_output=True, text=True)
     if sums.returncode != 0 or sorted(sums.stdout.split()) != sorted(
-            [top + ".zip:", "OK", top + ".msi:", "OK"]):
-        problems.append("SHA256SUMS does not check the zip and the MSI: %s" % sums.stdout)
+            [top + ".zip:", "OK", top + ".msi:", "OK", sbom_name + ":", "OK"]):
+        problems.append("SHA256SUMS does not check the zip, the MSI and the SBOM: %s"
+                        % sums.stdout)
     for problem in problems:
         print("FAIL " + problem)
     print("%s: %d files%s" % (os.path.basename(archive), len(names),

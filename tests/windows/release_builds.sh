@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds the release of the last commit from two fresh clones in different folders and
-# checks that both executables and the zip come out byte for byte the same (the MSI does
-# not: wixl gives every package new codes and times; the files in it are checked against
-# the zip's by check_release.py). Then builds it once more with the patch version raised,
-# for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a signed
-# release of the same commit (SIGNED_DIR, its staged folder), its executables with their
-# signatures removed must be the unsigned ones, as an auditor would check them.
-# Usage: release_builds.sh OUT_DIR [SIGNED_DIR]
+# checks that everything in it comes out byte for byte the same: both executables, the
+# notices, the zip, the MSI and the SBOM. Then builds it once more with the patch version
+# raised, for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a
+# signed release of the same commit (SIGNED_DIST, its dist folder, and CA, its issuer's
+# certificate), it takes the signatures off its executables and its MSI, as an auditor
+# would (osslsigncode extract-signature), and rebuilds it from a third clone with them
+# attached (PELK_SIGNATURES): every file must come out as the signed release's.
+# Usage: release_builds.sh OUT_DIR [SIGNED_DIST CA]
 set -euo pipefail
 out=$(realpath -m "$1")
 signed=${2:+$(realpath "$2")}
+ca=${3:+$(realpath "$3")}
 top=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -26,28 +28,33 @@ build() {
         { cat "$work/$1.log"; echo "release build in $1 failed"; exit 1; }
 }
 digests() {
-    (cd "$work/$1/build/release/dist" && sha256sum ./*.zip ./*/*.exe)
+    (cd "$1" && sha256sum ./*.zip ./*.msi ./*.spdx.json ./SHA256SUMS ./*/*)
 }
 
 echo "== two release builds of $(git -C "$top" rev-parse --short HEAD), in $work/first and $work/second"
 build first
 build second
-digests first
-if ! diff <(digests first) <(digests second); then
+digests "$work/first/build/release/dist"
+if ! diff <(digests "$work/first/build/release/dist") <(digests "$work/second/build/release/dist"); then
     echo "reproducible: 0 passed, 1 failed"
     exit 1
 fi
 if [ -n "$signed" ] && [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
-    echo "the signed release is not compared: it has uncommitted changes"
+    echo "the signed release is not rebuilt: it has uncommitted changes"
 elif [ -n "$signed" ]; then
-    for exe in smbus_scan.exe kiv_reset.exe; do
-        osslsigncode remove-signature -in "$signed/$exe" -out "$work/$exe" >/dev/null
-        if ! cmp "$work/$exe" "$work"/first/build/release/dist/*/"$exe"; then
-            echo "reproducible: 0 passed, 1 failed ($exe unsigned is not the signed one's code)"
-            exit 1
-        fi
+    mkdir "$work/signatures"
+    for file in "$signed"/*/*.exe "$signed"/*.msi; do
+        osslsigncode extract-signature -in "$file" \
+            -out "$work/signatures/$(basename "$file").sig" >/dev/null
     done
-    echo "the signed executables, their signatures removed, are the unsigned ones"
+    export PELK_SIGNATURES=$work/signatures PELK_SIGNATURES_CAFILE=$ca
+    build attached
+    unset PELK_SIGNATURES PELK_SIGNATURES_CAFILE
+    if ! diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
+        echo "reproducible: 0 passed, 1 failed (the signed release, rebuilt with its signatures attached, differs)"
+        exit 1
+    fi
+    echo "the signed release, rebuilt with its signatures attached, is the same byte for byte"
 fi
 echo "reproducible: 1 passed, 0 failed"
 build raised

@@ -228,7 +228,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 DEFAULT_FOLDER = r"C:\Program Files\PELK card tools"
 KIV_FOLDER = r"C:\card software"
 MOVED_FOLDER = r"C:\PELK tools moved"
-SHIPPED = ["GUIDE.txt", "kiv_reset.exe", "smbus_scan.exe"]
+SHIPPED = ["GUIDE.txt", "THIRD-PARTY-NOTICES.txt", "kiv_reset.exe", "smbus_scan.exe"]
 
 
 def system_path(card):
