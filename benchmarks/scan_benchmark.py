@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Full-range scan (s 0 e 0x7f) by smbus_scan.exe against the stand-in driver under Wine,
 timed against a minimal C program doing the same job, the two alternating in one run.
 Prints each one's median time and the median of the pairwise ratios."""
@@ -9,8 +9,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "standins"))
-import wine_card  # noqa: E402
+from standins import wine_card
 
 
 def timed(card, exe, arguments):

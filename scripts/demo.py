@@ -1,11 +1,10 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Shows smbus_scan.exe and kiv_reset.exe at work on the stand-in card under Wine."""
 
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "standins"))
-import wine_card  # noqa: E402
+from standins import wine_card
 
 
 def show(card, exe, arguments, extra_env=None):

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install_deps.sh >&2
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
-exec python3 scripts/demo.py build/windows
+exec /usr/bin/python3 -m scripts.demo build/windows

@@ -22,7 +22,7 @@ attaches them, and so rebuilds that signed release byte for byte. Environment:
                               after it with .sig added: attached instead of signing
   PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the signer's issuing certificates
 
-Usage: package_release.py BUILD_DIR"""
+Usage (from the top folder, under Debian's python3): python3 -m scripts.package_release BUILD_DIR"""
 
 import glob
 import hashlib
@@ -34,9 +34,7 @@ import tempfile
 import time
 import zipfile
 
-import msi_identity
-import sbom
-import third_party
+from scripts import msi_identity, sbom, third_party
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
@@ -46,14 +44,10 @@ NOTICES = "THIRD-PARTY-NOTICES.txt"
 EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
 SHIPPED = ["GUIDE.txt", NOTICES] + EXECUTABLES
 
-# The install folder goes on the system PATH ('*'), set on install ('='), taken off again
-# on uninstall ('-'); "[~];" keeps what PATH held and appends to it.
-ENVIRONMENT_TABLE = (
-    "Environment\tName\tValue\tComponent_\n"
-    "s72\tl255\tL255\ts72\n"
-    "Environment\tEnvironment\n"
-    "install_folder_on_path\t=-*PATH\t[~];[INSTALLDIR]\tpath_entry\n")
-ENVIRONMENT_ACTIONS = [("RemoveEnvironmentStrings", 3300), ("WriteEnvironmentStrings", 5200)]
+# What wixl can't write, added with msibuild: the Environment table, imported whole, and
+# rows of the action sequence (packaging/README.md).
+ADDED_TABLES = [os.path.join(SOURCE_DIR, "packaging", "Environment.idt")]
+ADDED_ROWS = [os.path.join(SOURCE_DIR, "packaging", "InstallExecuteSequence.idt")]
 
 
 def project_version(build_dir):
@@ -159,15 +153,31 @@ def make_msi(stage, msi, version, commit, epoch, scratch):
         "-D", "ProductCode=" + msi_identity.product_code(upgrade_code, version),
         "-D", "SourceDir=" + os.path.basename(stage), "-o", os.path.basename(msi),
         os.path.abspath(WXS), cwd=release_dir)
-    table = os.path.join(scratch, "Environment.idt")
-    with open(table, "w", newline="\r\n") as file:
-        file.write(ENVIRONMENT_TABLE)
-    run("msibuild", msi, "-i", table)
-    for action, sequence in ENVIRONMENT_ACTIONS:
-        run("msibuild", msi, "-q", "INSERT INTO `InstallExecuteSequence` "
-            "(`Action`, `Sequence`) VALUES ('%s', %d)" % (action, sequence))
+    for source in ADDED_TABLES:
+        # Windows Installer reads table files in Windows line ends.
+        table = os.path.join(scratch, os.path.basename(source))
+        with open(source) as text, open(table, "w", newline="\r\n") as file:
+            file.write(text.read())
+        run("msibuild", msi, "-i", table)
+    for source in ADDED_ROWS:
+        for statement in insert_statements(source):
+            run("msibuild", msi, "-q", statement)
     msi_identity.set_identity(msi, msi_identity.package_code(upgrade_code, commit, version),
                               epoch)
+
+
+def insert_statements(idt):
+    """An INSERT for each row of a table file: column names, column types, the table's
+    name, then rows; an empty field is left out (null)."""
+    with open(idt) as file:
+        lines = file.read().splitlines()
+    columns, types, table = lines[0].split("\t"), lines[1].split("\t"), lines[2].split("\t")[0]
+    for row in lines[3:]:
+        fields = [(column, kind, value) for column, kind, value
+                  in zip(columns, types, row.split("\t")) if value]
+        values = [value if kind[0] in "iI" else "'%s'" % value for _, kind, value in fields]
+        yield "INSERT INTO `%s` (%s) VALUES (%s)" % (
+            table, ", ".join("`%s`" % column for column, _, _ in fields), ", ".join(values))
 
 
 def source_commit():

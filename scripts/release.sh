@@ -25,5 +25,5 @@ rm -rf build/release
 cmake --preset release >/dev/null
 cmake --build --preset release
 # Debian's python3, which has python3-olefile and python3-jsonschema.
-/usr/bin/python3 scripts/package_release.py build/release
-/usr/bin/python3 tests/windows/check_release.py build/release
+/usr/bin/python3 -m scripts.package_release build/release
+/usr/bin/python3 -m tests.windows.check_release build/release

@@ -22,9 +22,10 @@ clang-tidy -quiet reset/kiv_loader.cpp reset/main.cpp -- --target=x86_64-w64-min
 
 echo "== cppcheck"
 common=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
-        --suppress=missingIncludeSystem -I scanner)
+        --suppress=missingIncludeSystem -I scanner -I scanner/driver_interface)
 # The kernel32 stand-in must keep the Windows signatures, const or not.
 cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fake_kernel32.cpp \
-    -I reset -I standins/win32 scanner reset standins/kiv standins/win32 tests/fuzz
+    -I reset -I reset/kiv_interface -I standins/win32 scanner reset standins/kiv standins/win32 \
+    tests/fuzz
 cppcheck "${common[@]}" --std=c11 -I standins/driver standins/driver benchmarks
 echo "static checks: clean"

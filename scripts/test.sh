@@ -30,9 +30,10 @@ scripts/static_checks.sh
 tests/windows/make_test_certificate.sh build/test-signing
 PELK_SIGNING_PKCS12=build/test-signing/signing.p12 \
     PELK_SIGNING_PASSWORD=$(cat build/test-signing/password) scripts/release.sh
-/usr/bin/python3 tests/windows/check_release.py build/release --ca build/test-signing/ca.pem
+# Debian's python3, which has python3-pefile, python3-olefile and python3-jsonschema.
+/usr/bin/python3 -m tests.windows.check_release build/release --ca build/test-signing/ca.pem
 release=$(ls -d build/release/dist/pelk-card-tools-*-win-x64/)
-python3 tests/windows/check_imports.py "$release"
+/usr/bin/python3 -m tests.windows.check_imports "$release"
 tests/windows/release_builds.sh build/upgrade build/release/dist build/test-signing/ca.pem
-python3 tests/windows/run_windows_suite.py --build-dir build/windows --release build/release/dist \
+/usr/bin/python3 -m tests.windows.run_windows_suite --build-dir build/windows --release build/release/dist \
     --upgrade-msi "$(ls build/upgrade/pelk-card-tools-*-win-x64.msi)"

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "expected_output.h"
+#include "output_capture.h"
+
 using json = nlohmann::json;
 
 inline json load_case_file(const std::string& name) {
@@ -43,27 +46,16 @@ inline int hex_address(const json& text) {
     return std::stoi(text.get<std::string>(), nullptr, 16);
 }
 
-// The empty grid with the shown addresses written into their cells.
-inline std::string grid_showing(const std::set<int>& shown) {
-    std::vector<std::string> rows = {
-        "      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  "};
-    const char* labels[] = {" 0", "10", "20", "30", "40", "50", "60", "70"};
-    for (const char* label : labels) {
-        std::string row = std::string(label) + "   ";
-        for (int cell = 0; cell < 16; ++cell) {
-            row += "--  ";
-        }
-        rows.push_back(row);
-    }
-    for (int address : shown) {
-        char cell[3];
-        std::snprintf(cell, sizeof cell, "%2x", address);
-        auto position = static_cast<std::size_t>(address);
-        rows[1 + position / 16].replace(5 + 4 * (position % 16), 2, cell);
-    }
+// A table's usage text, with the program's name for {program}.
+inline std::string usage_text(const json& usage, const std::string& program) {
     std::string text;
-    for (const std::string& row : rows) {
-        text += row + "\n";
+    for (const json& usage_line : usage) {
+        std::string line = usage_line.get<std::string>();
+        std::size_t at = line.find("{program}");
+        if (at != std::string::npos) {
+            line.replace(at, 9, program);
+        }
+        text += line + "\n";
     }
     return text;
 }
@@ -80,19 +72,20 @@ inline std::string expected_text(const json& entry, const char* key, const json&
         if (value == "@grid") {
             text += grid;
         } else if (value == "@usage") {
-            for (const json& usage_line : usage) {
-                std::string usage_text = usage_line.get<std::string>();
-                std::size_t at = usage_text.find("{program}");
-                if (at != std::string::npos) {
-                    usage_text.replace(at, 9, program);
-                }
-                text += usage_text + "\n";
-            }
+            text += usage_text(usage, program);
         } else {
             text += value + "\n";
         }
     }
     return text;
+}
+
+// Maps a table's "streams" to where standard output goes.
+inline output_target case_streams(const json& entry) {
+    std::string streams = entry.value("streams", "separate");
+    return streams == "merged"        ? output_target::merged
+           : streams == "stdout_full" ? output_target::full_device
+                                      : output_target::separate;
 }
 
 inline std::string case_test_name(const testing::TestParamInfo<table_case>& param_info) {

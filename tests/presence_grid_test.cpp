@@ -8,39 +8,36 @@
 namespace {
 
 std::string print_grid(const std::int32_t (&table)[SMBUS_ADDRESS_COUNT]) {
-    testing::internal::CaptureStdout();
+    capture_begin();
     print_presence_grid(table);
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return capture_end().out;
 }
 
-const std::string header =
-    "      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  \n";
-const std::string empty_cells =
-    "--  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  \n";
+constexpr std::size_t line_length = 70;
+
+// Written out in full, relying on no builder: it checks the grid and the builders alike.
+const std::string worked_example =
+    lines({"      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  ",
+           " 0   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "10   --  --  --  --  --  --  --  --  18  --  --  --  --  --  --  --  ",
+           "20   20  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "30   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "40   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "50   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "60   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
+           "70   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  "});
 
 TEST(PresenceGrid, PrintsTheWorkedExampleByteForByte) {
     std::int32_t table[SMBUS_ADDRESS_COUNT] = {};
     table[0x18] = 1;
     table[0x20] = 1;
-    EXPECT_EQ(print_grid(table),
-              lines({"      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  ",
-                     " 0   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "10   --  --  --  --  --  --  --  --  18  --  --  --  --  --  --  --  ",
-                     "20   20  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "30   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "40   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "50   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "60   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  ",
-                     "70   --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  --  "}));
+    EXPECT_EQ(print_grid(table), worked_example);
+    EXPECT_EQ(grid_showing({0x18, 0x20}), worked_example) << "the tests' own grid builder";
 }
 
 TEST(PresenceGrid, EmptyTablePrintsOnlyAbsentCells) {
     std::int32_t table[SMBUS_ADDRESS_COUNT] = {};
-    EXPECT_EQ(print_grid(table), header + " 0   " + empty_cells + "10   " + empty_cells + "20   " +
-                                     empty_cells + "30   " + empty_cells + "40   " + empty_cells +
-                                     "50   " + empty_cells + "60   " + empty_cells + "70   " +
-                                     empty_cells);
+    EXPECT_EQ(print_grid(table), grid_showing({}));
 }
 
 struct single_cell_case {
@@ -60,9 +57,9 @@ TEST(PresenceGrid, SingleCellsAreSpacePaddedLowercaseHex) {
         std::int32_t table[SMBUS_ADDRESS_COUNT] = {};
         table[c.address] = 1;
         std::string grid = print_grid(table);
-        std::size_t row_start = header.size() + c.row_index * c.row.size();
-        ASSERT_EQ(grid.size(), header.size() + 8 * (5 + empty_cells.size())) << c.address;
-        EXPECT_EQ(grid.substr(row_start, c.row.size()), c.row) << c.address;
+        ASSERT_EQ(grid.size(), 9 * line_length) << c.address;
+        EXPECT_EQ(grid.substr((1 + c.row_index) * line_length, line_length), c.row) << c.address;
+        EXPECT_EQ(grid, grid_showing({c.address})) << c.address;
     }
 }
 

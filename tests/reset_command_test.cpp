@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,15 +29,6 @@ class ResetCaseTest : public testing::TestWithParam<table_case> {
         unsetenv("KIV_STANDIN_RESULT");
     }
 
-    std::vector<std::string> library_calls() const {
-        std::vector<std::string> calls;
-        std::ifstream log(log_path);
-        for (std::string line; std::getline(log, line);) {
-            calls.push_back(line);
-        }
-        return calls;
-    }
-
     std::string log_path;
 };
 
@@ -55,7 +45,7 @@ TEST_P(ResetCaseTest, BehavesAsTheTableSays) {
 
     std::vector<std::string> expected_calls = entry["calls"].get<std::vector<std::string>>();
     expected_calls.insert(expected_calls.begin(), "pelk_kiv_init");
-    EXPECT_EQ(library_calls(), expected_calls);
+    EXPECT_EQ(file_lines(log_path), expected_calls);
     EXPECT_EQ(run.out, expected_text(entry, "out", table["usage"], "kiv_reset", ""));
     EXPECT_EQ(run.err, expected_text(entry, "err", table["usage"], "kiv_reset", ""));
     EXPECT_EQ(run.status, entry["status"].get<int>());

@@ -39,11 +39,9 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
         }
     }
 
-    std::string streams = entry.value("streams", "separate");
     std::vector<std::string> arguments = case_arguments(entry);
     arguments.insert(arguments.begin(), "smbus_scan");
-    captured_run run = streams == "separate" ? run_captured(run_smbus_scan, arguments)
-                                             : run_redirected(run_smbus_scan, arguments, streams);
+    captured_run run = run_captured(run_smbus_scan, arguments, case_streams(entry));
 
     std::string expected_out =
         entry.contains("out_text")

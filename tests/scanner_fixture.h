@@ -36,11 +36,3 @@ inline std::vector<int> address_range(int first, int last) {
     }
     return addresses;
 }
-
-inline std::string usage_text(const std::string& program_name) {
-    return lines(
-        {"Usage: " + program_name + " [s Address1 e Address2]",
-         "\t Address1 - Start device address", "\t Address2 - End device address",
-         "Note: Some known write-only chips may lock SMBus if you scan all device on SMBus.",
-         "      Default only scan PELK card scale address"});
-}

@@ -1,78 +1,18 @@
 #include "fuzz_support.h"
 
 #include <sanitizer/common_interface_defs.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-int scratch_out = -1;
-int scratch_err = -1;
-int real_out = -1;
-int real_err = -1;
-
-int scratch_file() {
-    std::FILE* file = std::tmpfile();
-    if (file == nullptr) {
-        std::perror("tmpfile");
-        std::abort();
-    }
-    return fileno(file);
-}
-
-void prepare() {
-    if (scratch_out >= 0) {
-        return;
-    }
-    scratch_out = scratch_file();
-    scratch_err = scratch_file();
-    real_out = dup(STDOUT_FILENO);
-    real_err = dup(STDERR_FILENO);
-    // Sanitizer reports must reach the real standard error even mid-capture.
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(real_err)));
-}
-
-std::string contents(int fd) {
-    std::string text;
-    char buffer[4096];
-    off_t offset = 0;
-    for (ssize_t got; (got = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += got) {
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    return text;
-}
-
-void rewind_scratch(int fd) {
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-        std::perror("scratch file");
-        std::abort();
-    }
-}
-
-// Points file descriptors 1 and 2 at empty scratch files until capture_end().
-void capture_begin() {
-    prepare();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    rewind_scratch(scratch_out);
-    rewind_scratch(scratch_err);
-    dup2(scratch_out, STDOUT_FILENO);
-    dup2(scratch_err, STDERR_FILENO);
-}
-
-captured_output capture_end() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(real_out, STDOUT_FILENO);
-    dup2(real_err, STDERR_FILENO);
-    return {contents(scratch_out), contents(scratch_err)};
-}
-
-} // namespace
-
 tool_run run_tool(int (*entry)(int, char*[]), fuzz_arguments& arguments) {
+    // Sanitizer reports must reach the real standard error even mid-capture.
+    static const bool reports_reach_stderr = [] {
+        __sanitizer_set_report_fd(
+            reinterpret_cast<void*>(static_cast<std::intptr_t>(uncaptured_stderr())));
+        return true;
+    }();
+    (void)reports_reach_stderr;
     capture_begin();
     int status = entry(arguments.argc, arguments.argv.data());
     return {status, capture_end()};

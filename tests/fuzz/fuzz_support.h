@@ -1,6 +1,5 @@
-// Shared by the fuzz targets: capturing what a tool prints on its standard output and
-// error for one input, reporting a broken invariant, and splitting an input into an
-// argument vector.
+// Shared by the fuzz targets: running a tool with what it prints captured, reporting a
+// broken invariant, and splitting an input into an argument vector.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +7,7 @@
 #include <string>
 #include <vector>
 
-struct captured_output {
-    std::string out;
-    std::string err;
-};
+#include "output_capture.h"
 
 // Arguments separated by NUL bytes after a header of header_size bytes; argv[0] is the
 // program name. A first byte of 0xFF in the header gives an empty argument vector instead.

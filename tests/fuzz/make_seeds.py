@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Writes the fuzz targets' seed corpora from the command-line case tables, in the targets'
 input format (see the comments at the top of scanner_fuzz.cpp and reset_fuzz.cpp)."""
 

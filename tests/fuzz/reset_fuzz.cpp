@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "fuzz_support.h"
@@ -23,15 +22,6 @@ constexpr std::size_t header_size = 5;
 const std::string& log_path() {
     static const std::string path = "/tmp/kiv_reset_fuzz_" + std::to_string(getpid()) + ".log";
     return path;
-}
-
-std::vector<std::string> library_calls() {
-    std::vector<std::string> calls;
-    std::ifstream log(log_path());
-    for (std::string line; std::getline(log, line);) {
-        calls.push_back(line);
-    }
-    return calls;
 }
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -92,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto [status, output] = run_tool(run_kiv_reset, arguments);
 
-    std::vector<std::string> calls = library_calls();
+    std::vector<std::string> calls = file_lines(log_path());
     require(!calls.empty() && calls.front() == "pelk_kiv_init", "pelk_kiv_init not first",
             arguments);
     require(std::count(calls.begin(), calls.end(), "pelk_kiv_init") == 1,

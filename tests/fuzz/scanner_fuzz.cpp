@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "expected_output.h"
 #include "fake_kernel32.h"
 #include "fuzz_support.h"
 #include "smbus_scan.h"
@@ -15,9 +16,9 @@
 namespace {
 
 constexpr std::size_t header_size = 22;
-constexpr std::size_t grid_size = std::size_t{9} * 70;
-const char* const grid_header =
-    "      0   1   2   3   4   5   6   7   8   9   a   b   c   d   e   f  \n";
+const std::string empty_grid = grid_showing({});
+const std::size_t grid_size = empty_grid.size();
+const std::string grid_header = empty_grid.substr(0, empty_grid.find('\n') + 1);
 
 void set_up_card(const std::uint8_t* header) {
     fake_kernel32_reset();

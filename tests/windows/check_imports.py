@@ -1,23 +1,25 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks that each Windows executable starts on a bare Windows x64 and keeps its
 protections: it imports only KERNEL32.dll and the C runtime and carries no DLL of the
-compiler's own; kiv_reset.exe names kiv.dll and the functions of reset/kiv.def only in its
-delay imports, so that kiv.dll is loaded by the tool itself and never by the loader; and both
-are built for ASLR (a relocatable, high-entropy image), with NX and no section that is
-both writable and executable.
+compiler's own; kiv_reset.exe names kiv.dll and the functions of
+reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
+tool itself and never by the loader; and both are built for ASLR (a relocatable,
+high-entropy image), with NX and no section that is both writable and executable. Reads
+the images with Debian's python3-pefile.
 
-Usage: check_imports.py DIR, where DIR is a build folder (scanner/smbus_scan.exe,
-reset/kiv_reset.exe) or a folder holding the two executables."""
+Usage, from the top folder: python3 -m tests.windows.check_imports DIR, where DIR is a
+build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe) or a folder holding the two
+executables."""
 
 import os
-import re
 import struct
-import subprocess
 import sys
 
-OBJDUMP = "x86_64-w64-mingw32-objdump"
+import pefile
+
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-KIV_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "reset", "kiv.def")
+KIV_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "reset",
+                       "kiv_interface", "kiv.def")
 
 
 def kiv_functions():
@@ -40,68 +42,36 @@ TOOLS = {
     "reset/kiv_reset.exe": {"kiv.dll": set(kiv_functions())},
 }
 
-FILE_RELOCS_STRIPPED = 0x0001
-HIGH_ENTROPY_VA = 0x0020
-DYNAMIC_BASE = 0x0040
-NX_COMPAT = 0x0100
-SCN_MEM_EXECUTE = 0x20000000
-SCN_MEM_WRITE = 0x80000000
-BASE_RELOCATION_DIRECTORY = 5
+FLAGS = pefile.DLL_CHARACTERISTICS
+SECTION_FLAGS = pefile.SECTION_CHARACTERISTICS
+BASE_RELOCATION = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
 
 
-def imports_of(path):
-    """{dll name, lower case: [imported names]} from the PE import table."""
-    dump = subprocess.run([OBJDUMP, "-p", path], capture_output=True, text=True, check=True)
-    if "file format pei-x86-64" not in dump.stdout:
+def load(path):
+    try:
+        image = pefile.PE(path, fast_load=True)
+    except pefile.PEFormatError as error:
+        raise SystemExit("%s is not a Windows executable: %s" % (path, error))
+    image.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    if image.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"] or \
+            image.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
         raise SystemExit("%s is not a 64-bit Windows executable" % path)
-    imports = {}
-    current = None
-    for line in dump.stdout.splitlines():
-        match = re.match(r"\s*DLL Name: (\S+)", line)
-        if match:
-            current = imports.setdefault(match.group(1).lower(), [])
-            continue
-        if not line.strip():
-            current = None
-        elif current is not None:
-            entry = re.match(r"\s*[0-9a-f]+\s+\d+\s+(\S+)$", line)
-            if entry:
-                current.append(entry.group(1))
-    return imports
+    return image
 
 
-class Image:
-    """The headers and sections of a PE32+ file."""
+def imports_of(image):
+    """{dll name, lower case: [imported names]} from the PE import table."""
+    return {entry.dll.decode("latin-1").lower():
+            [i.name.decode("latin-1") for i in entry.imports if i.name]
+            for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", [])}
 
-    def __init__(self, data):
-        self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        (self.section_count, optional_size,
-         self.characteristics) = struct.unpack_from("<H12xHH", data, pe + 6)
-        optional = pe + 24
-        self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
-                            for i in range(16)]
-        self.sections = []
-        for i in range(self.section_count):
-            at = optional + optional_size + 40 * i
-            name = data[at:at + 8].rstrip(b"\0").decode("latin-1")
-            virtual_size, address, raw_size, raw_at = struct.unpack_from("<IIII", data, at + 8)
-            flags = struct.unpack_from("<I", data, at + 36)[0]
-            self.sections.append((name, address, max(virtual_size, raw_size), raw_at, flags))
 
-    def offset(self, rva):
-        for _, address, size, raw_at, _ in self.sections:
-            if address <= rva < address + size:
-                return raw_at + rva - address
+def string_at(image, rva):
+    try:
+        return image.get_string_at_rva(rva).decode("latin-1")
+    except (pefile.PEFormatError, AttributeError):
         return None
-
-    def string(self, rva):
-        at = self.offset(rva)
-        if at is None or at >= len(self.data):
-            return None
-        end = self.data.find(b"\0", at)
-        return self.data[at:end].decode("latin-1") if end >= 0 else None
 
 
 def delay_imports(image):
@@ -109,25 +79,23 @@ def delay_imports(image):
     linker leaves the image's delay-import directory empty, so the descriptors are found
     by their shape: attributes 1 (RVAs), a DLL name, and a name table of hint/name RVAs."""
     found = {}
-    data = image.data
+    data = image.__data__
     for at in range(0, len(data) - 32, 4):
         attributes, name_rva, handle_rva, iat_rva, int_rva = struct.unpack_from("<5I", data, at)
         if attributes != 1 or 0 in (name_rva, handle_rva, iat_rva, int_rva):
             continue
-        dll = image.string(name_rva)
-        table = image.offset(int_rva)
-        if not dll or not dll.lower().endswith(".dll") or table is None:
+        dll = string_at(image, name_rva)
+        if not dll or not dll.lower().endswith(".dll") or image.get_qword_at_rva(int_rva) is None:
             continue
         names = set()
-        while table + 8 <= len(data):
-            entry = struct.unpack_from("<Q", data, table)[0]
-            if entry == 0 or entry >> 63:
+        for entry_rva in range(int_rva, int_rva + 8 * 1024, 8):
+            entry = image.get_qword_at_rva(entry_rva)
+            if not entry or entry >> 63:
                 break
-            name = image.string(entry + 2)
+            name = string_at(image, entry + 2)
             if not name:
                 break
             names.add(name)
-            table += 8
         if names:
             found.setdefault(dll.lower(), set()).update(names)
     return found
@@ -135,17 +103,18 @@ def delay_imports(image):
 
 def protections(image):
     problems = []
-    wanted = {DYNAMIC_BASE: "DYNAMIC_BASE", HIGH_ENTROPY_VA: "HIGH_ENTROPY_VA",
-              NX_COMPAT: "NX_COMPAT"}
-    for flag, name in wanted.items():
-        if not image.dll_characteristics & flag:
-            problems.append("is not marked %s" % name)
-    relocations = image.directories[BASE_RELOCATION_DIRECTORY][1]
-    if (image.characteristics & FILE_RELOCS_STRIPPED or not relocations
-            or ".reloc" not in [section[0] for section in image.sections]):
+    for name in ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+                 "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"):
+        if not image.OPTIONAL_HEADER.DllCharacteristics & FLAGS[name]:
+            problems.append("is not marked %s" % name.split("_", 2)[2])
+    sections = [section.Name.rstrip(b"\0").decode("latin-1") for section in image.sections]
+    relocations = image.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION].Size
+    if (image.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
+            "IMAGE_FILE_RELOCS_STRIPPED"] or not relocations or ".reloc" not in sections):
         problems.append("has no relocations (.reloc), so ASLR cannot move it")
-    for name, _, _, _, flags in image.sections:
-        if flags & SCN_MEM_EXECUTE and flags & SCN_MEM_WRITE:
+    for name, section in zip(sections, image.sections):
+        if (section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_EXECUTE"]
+                and section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]):
             problems.append("has section %s both writable and executable" % name)
     return problems
 
@@ -157,13 +126,12 @@ def tool_path(folder, relative):
 
 def check_tool(path, delayed):
     problems = []
-    imports = imports_of(path)
+    image = load(path)
+    imports = imports_of(image)
     for dll in sorted(set(imports) - SYSTEM_DLLS):
         problems.append("imports %s at load time" % dll)
     for dll in sorted(SYSTEM_DLLS - set(imports)):
         problems.append("does not import %s" % dll)
-    with open(path, "rb") as file:
-        image = Image(file.read())
     found = delay_imports(image)
     if found != delayed:
         problems.append("delay-imports %s, expected %s" % (

@@ -25,10 +25,9 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-import sbom as spdx  # noqa: E402
-import third_party  # noqa: E402
-from package_release import NOTICES, SHIPPED, link_maps, project_version  # noqa: E402
+from scripts import sbom as spdx
+from scripts import third_party
+from scripts.package_release import NOTICES, SHIPPED, link_maps, project_version
 
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Runs the command-line case tables against the real Windows executables under Wine: the
 scanner against the stand-in SMBus driver, the reset tool beside the stand-in kiv.dll; then
 where kiv_reset.exe finds kiv.dll (never in the current folder); and, given a release, runs
@@ -12,11 +12,12 @@ import glob
 import json
 import os
 import shutil
+import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "standins"))
-import wine_card  # noqa: E402
-from check_imports import kiv_functions  # noqa: E402
+from scripts.package_release import SHIPPED
+from standins import wine_card
+from tests.windows.check_imports import kiv_functions
 
 CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
 DEMO_CARD = [0x18, 0x20]
@@ -228,7 +229,6 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 DEFAULT_FOLDER = r"C:\Program Files\PELK card tools"
 KIV_FOLDER = r"C:\card software"
 MOVED_FOLDER = r"C:\PELK tools moved"
-SHIPPED = ["GUIDE.txt", "THIRD-PARTY-NOTICES.txt", "kiv_reset.exe", "smbus_scan.exe"]
 
 
 def system_path(card):
@@ -238,6 +238,17 @@ def system_path(card):
         if len(fields) == 3 and fields[0].upper() == "PATH":
             return [entry.rstrip("\\").lower() for entry in fields[2].split(";")]
     return []
+
+
+def product_version(msi):
+    """The MSI's ProductVersion, from its Property table."""
+    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
+                           text=True, check=True).stdout
+    for line in table.splitlines():
+        name, _, value = line.partition("\t")
+        if name == "ProductVersion":
+            return value.strip()
+    raise SystemExit("%s has no ProductVersion" % msi)
 
 
 def installed_versions(card):
@@ -273,7 +284,7 @@ def guide_version(card, folder):
 def run_msi_cases(card, msi, upgrade_msi, failures):
     """Install, upgrade, refused downgrade and uninstall of the release's MSI, on a prefix
     with the stand-in driver running; then the same beside the card's own kiv.dll."""
-    newer = os.path.basename(upgrade_msi).split("-")[3]
+    newer = product_version(upgrade_msi)
     before = len(failures)
 
     def check(what, actual, expected):
