@@ -98,6 +98,21 @@ def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None,
     return result.returncode, result.stdout, result.stderr
 
 
+def run_kiv_reset(card, arguments, extra_env=None, **where):
+    """Runs kiv_reset.exe (where: cwd, folder, as run_tool) with the stand-in kiv.dll logging
+    the calls it receives; returns (exit status, stdout bytes, stderr bytes, calls)."""
+    log_path = os.path.join(card["root"], "kiv_calls.log")
+    if os.path.exists(log_path):
+        os.remove(log_path)
+    env = dict(extra_env or {}, KIV_STANDIN_LOG=windows_path(log_path))
+    status, out, err = run_tool(card, "kiv_reset.exe", arguments, env, **where)
+    calls = []
+    if os.path.exists(log_path):
+        with open(log_path, encoding="latin-1") as log:
+            calls = log.read().replace("\r\n", "\n").splitlines()
+    return status, out, err, calls
+
+
 def _service_state(card):
     result = _wine(card, "sc", "query", SERVICE, check=False)
     for line in result.stdout.decode(errors="replace").splitlines():

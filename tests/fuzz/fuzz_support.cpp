@@ -1,5 +1,7 @@
 #include "fuzz_support.h"
 
+#include "captured_run.h"
+
 #include <sanitizer/common_interface_defs.h>
 
 #include <cstdio>
@@ -52,10 +54,7 @@ fuzz_arguments split_arguments(const std::uint8_t* data, std::size_t size, std::
             result.storage.push_back(rest.substr(start));
         }
     }
-    for (std::string& argument : result.storage) {
-        result.argv.push_back(argument.data());
-    }
-    result.argv.push_back(nullptr);
+    result.argv = argument_vector(result.storage);
     result.argc = static_cast<int>(result.storage.size());
     return result;
 }

@@ -70,9 +70,7 @@ bool well_formed(const std::vector<std::string>& arguments) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::uint8_t header[header_size] = {};
     std::copy_n(data, std::min(size, header_size), header);
-    int result = static_cast<int>(
-        static_cast<std::uint32_t>(header[1]) | static_cast<std::uint32_t>(header[2]) << 8 |
-        static_cast<std::uint32_t>(header[3]) << 16 | static_cast<std::uint32_t>(header[4]) << 24);
+    auto result = static_cast<int>(little_endian_32(header + 1));
     fuzz_arguments arguments = split_arguments(data, size, header_size, "kiv_reset");
     std::remove(log_path().c_str());
     setenv("KIV_STANDIN_LOG", log_path().c_str(), 1);

@@ -98,23 +98,14 @@ def run_scanner_cases(card, table, failures):
 
 
 def run_reset_cases(card, table, failures):
-    log_path = os.path.join(card["root"], "kiv_calls.log")
     passed = 0
     for entry in table["cases"]:
         label = "kiv_reset %s" % json.dumps(entry["args"])
         before = len(failures)
-        if os.path.exists(log_path):
-            os.remove(log_path)
-        extra_env = {"KIV_STANDIN_LOG": wine_card.windows_path(log_path)}
-        if "result" in entry:
-            extra_env["KIV_STANDIN_RESULT"] = str(entry["result"])
+        extra_env = {"KIV_STANDIN_RESULT": str(entry["result"])} if "result" in entry else {}
 
-        status, out, err = wine_card.run_tool(card, "kiv_reset.exe", entry["args"], extra_env)
+        status, out, err, calls = wine_card.run_kiv_reset(card, entry["args"], extra_env)
 
-        calls = []
-        if os.path.exists(log_path):
-            with open(log_path, encoding="latin-1") as log:
-                calls = log.read().replace("\r\n", "\n").splitlines()
         compare(failures, label, "library calls", calls, ["pelk_kiv_init"] + entry["calls"])
         compare(failures, label, "stdout", from_windows(out),
                 expected_text(entry, "out", table["usage"], "kiv_reset"))
@@ -175,7 +166,6 @@ def run_dll_search_cases(card, build_dir, failures):
     """Which kiv.dll kiv_reset.exe loads, and where it finds that DLL's own DLL: the rows
     of DLL_SEARCH_CASES, each in fresh folders on drive C:, with the current folder there
     too, so that "C:" and a path without a drive name it."""
-    log_path = os.path.join(card["root"], "kiv_search.log")
     system_folder = wine_card.prefix_path(card, r"C:\windows\system32")
     passed = 0
     for number, (label, layout, path, outcome) in enumerate(DLL_SEARCH_CASES):
@@ -197,23 +187,15 @@ def run_dll_search_cases(card, build_dir, failures):
                 source_folder, name = SEARCH_FILES[kind]
                 shutil.copy(os.path.join(build_dir, source_folder, name), target)
                 placed.append(os.path.join(target, name))
-        if os.path.exists(log_path):
-            os.remove(log_path)
-        extra_env = {"WINEPATH": path.format(current_on_drive=folders["current"][2:], **folders),
-                     "KIV_STANDIN_LOG": wine_card.windows_path(log_path)}
+        extra_env = {"WINEPATH": path.format(current_on_drive=folders["current"][2:], **folders)}
         try:
-            status, out, err = wine_card.run_tool(
-                card, "kiv_reset.exe", ["-i", "3"], extra_env,
-                cwd=wine_card.prefix_path(card, folders["current"]),
+            status, out, err, calls = wine_card.run_kiv_reset(
+                card, ["-i", "3"], extra_env, cwd=wine_card.prefix_path(card, folders["current"]),
                 folder=wine_card.prefix_path(card, folders["app"]))
         finally:
             for file in placed:
                 if file.startswith(system_folder):
                     os.remove(file)
-        calls = []
-        if os.path.exists(log_path):
-            with open(log_path, encoding="latin-1") as log:
-                calls = log.read().replace("\r\n", "\n").splitlines()
         loaded = outcome in ("", "dependent ")
         compare(failures, label, "library calls", calls,
                 [outcome + "pelk_kiv_init", outcome + "pelk_reset 3"] if loaded else [])
@@ -331,15 +313,9 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     os.makedirs(card_folder, exist_ok=True)
     shutil.copy(os.path.join(card["bin"], "kiv.dll"), card_folder)
     check("install with INSTALLDIR status", msiexec("/i", msi, "INSTALLDIR=" + KIV_FOLDER), 0)
-    log_path = os.path.join(card["root"], "kiv_msi.log")
-    status, out, err = wine_card.run_tool(card, "kiv_reset.exe", ["-i", "2"],
-                                          {"KIV_STANDIN_LOG": wine_card.windows_path(log_path)},
-                                          folder=card_folder)
-    check("installed kiv_reset", (status, from_windows(out), from_windows(err)),
-          (0, "Success\n", ""))
-    check("installed kiv_reset's library calls",
-          open(log_path).read().split() if os.path.exists(log_path) else None,
-          ["pelk_kiv_init", "pelk_reset", "2"])
+    status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], folder=card_folder)
+    check("installed kiv_reset", (status, from_windows(out), from_windows(err), calls),
+          (0, "Success\n", "", ["pelk_kiv_init", "pelk_reset 2"]))
     check("upgrade in INSTALLDIR status", msiexec("/i", upgrade_msi), 0)
     check("guide in INSTALLDIR after the upgrade", guide_version(card, KIV_FOLDER), newer)
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
