@@ -48,11 +48,32 @@ bool is_absolute_folder(const wchar_t* entry) {
     return drive || unc;
 }
 
-// Puts folder\kiv.dll into library_path, with backslashes only (LoadLibraryExW wants
-// them), and says whether a file of that name is there.
-bool library_in(const wchar_t* folder_path, std::size_t length) {
-    if (length == 0 || length + 1 + library_name_length >= path_capacity) {
+enum class lookup { absent, found, cannot_tell };
+
+DWORD lookup_error = 0;
+
+// Only these answers of the file check mean "no kiv.dll here": any other, such as access
+// denied, leaves it open whether this copy is there, and so which copy is the first.
+bool means_not_there(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_DRIVE:
+        return true;
+    default:
         return false;
+    }
+}
+
+// Puts folder\kiv.dll into library_path, with backslashes only (LoadLibraryExW wants
+// them), and says whether a file of that name is there. A folder named kiv.dll is not.
+lookup library_in(const wchar_t* folder_path, std::size_t length) {
+    if (length == 0 || length + 1 + library_name_length >= path_capacity) {
+        return lookup::absent;
     }
     for (std::size_t at = 0; at < length; ++at) {
         library_path[at] = is_separator(folder_path[at]) ? L'\\' : folder_path[at];
@@ -62,30 +83,35 @@ bool library_in(const wchar_t* folder_path, std::size_t length) {
     }
     std::wmemcpy(library_path + length, library_name, library_name_length + 1);
     DWORD attributes = GetFileAttributesW(library_path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        lookup_error = GetLastError();
+        return means_not_there(lookup_error) ? lookup::absent : lookup::cannot_tell;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? lookup::found : lookup::absent;
 }
 
-bool library_in_tool_folder() {
+lookup library_in_tool_folder() {
     DWORD length = GetModuleFileNameW(nullptr, folder, path_capacity);
     if (length == 0 || length >= path_capacity) {
-        return false;
+        return lookup::absent;
     }
     const wchar_t* last_separator = std::wcsrchr(folder, L'\\');
-    return last_separator != nullptr &&
-           library_in(folder, static_cast<std::size_t>(last_separator - folder));
+    return last_separator != nullptr
+               ? library_in(folder, static_cast<std::size_t>(last_separator - folder))
+               : lookup::absent;
 }
 
-bool library_in_system_folder() {
+lookup library_in_system_folder() {
     UINT length = GetSystemDirectoryW(folder, path_capacity);
-    return length != 0 && length < path_capacity && library_in(folder, length);
+    return length != 0 && length < path_capacity ? library_in(folder, length) : lookup::absent;
 }
 
 // PATH is read only here, after the two folders before it: an unreachable share on PATH
 // must not slow a tool that has kiv.dll beside it.
-bool library_on_path() {
+lookup library_on_path() {
     DWORD length = GetEnvironmentVariableW(L"PATH", path_value, path_capacity);
     if (length == 0 || length >= path_capacity) {
-        return false;
+        return lookup::absent;
     }
     for (wchar_t* entry = path_value; entry != nullptr;) {
         wchar_t* separator = std::wcschr(entry, L';');
@@ -96,13 +122,27 @@ bool library_on_path() {
             ++folder_path;
             entry_length -= 2;
         }
-        if (entry_length >= 3 && is_absolute_folder(folder_path) &&
-            library_in(folder_path, entry_length)) {
-            return true;
+        if (entry_length >= 3 && is_absolute_folder(folder_path)) {
+            lookup result = library_in(folder_path, entry_length);
+            if (result != lookup::absent) {
+                return result;
+            }
         }
         entry = separator != nullptr ? separator + 1 : nullptr;
     }
-    return false;
+    return lookup::absent;
+}
+
+// The first place that has kiv.dll, or that can't say whether it has, ends the search.
+lookup find_library() {
+    lookup result = library_in_tool_folder();
+    if (result == lookup::absent) {
+        result = library_in_system_folder();
+    }
+    if (result == lookup::absent) {
+        result = library_on_path();
+    }
+    return result;
 }
 
 // The delay-load thunks bind to the module loaded here, whatever the name kiv.dll might
@@ -115,8 +155,42 @@ FARPROC WINAPI bind_to_board_library(unsigned notification, PDelayLoadInfo info)
     return nullptr;
 }
 
-bool cannot_load(DWORD error) {
-    std::fprintf(stderr, "kiv_reset: kiv.dll could not be loaded (error %lu)\n",
+// The path in the console's code page, so that a technician can find the file it names.
+const char* narrow_library_path() {
+    static char text[path_capacity * 3];
+    UINT code_page = GetConsoleOutputCP();
+    if (WideCharToMultiByte(code_page != 0 ? code_page : CP_ACP, 0, library_path, -1, text,
+                            sizeof text, nullptr, nullptr) == 0) {
+        std::snprintf(text, sizeof text, "kiv.dll");
+    }
+    return text;
+}
+
+// kiv.dll's folder joins the search, so that the DLLs kiv.dll loads by name while it runs
+// are found beside it too. It is one added folder, the one that already supplies kiv.dll,
+// so no order among added folders comes into it. Where the loader refuses the folder (Wine
+// takes "C:\folder" but neither a share nor "\\?\C:\folder", whose prefix is dropped
+// here), the search stays as narrow as it was: kiv.dll's own imports still come from its
+// folder through LoadLibraryExW.
+void add_library_folder() {
+    wchar_t* name = std::wcsrchr(library_path, L'\\') + 1;
+    *name = L'\0'; // the backslash stays: a drive's root is "C:\", not "C:"
+    const wchar_t* library_folder = library_path;
+    if (std::wcsncmp(library_folder, L"\\\\?\\", 4) == 0 && library_folder[5] == L':') {
+        library_folder += 4;
+    }
+    AddDllDirectory(library_folder);
+    *name = library_name[0];
+}
+
+bool cannot_use_library(const char* what, DWORD error) {
+    std::fprintf(stderr, "kiv_reset: %s %s (error %lu)\n", narrow_library_path(), what,
+                 static_cast<unsigned long>(error));
+    return false;
+}
+
+bool cannot_restrict_search(DWORD error) {
+    std::fprintf(stderr, "kiv_reset: the DLL search could not be restricted (error %lu)\n",
                  static_cast<unsigned long>(error));
     return false;
 }
@@ -124,29 +198,38 @@ bool cannot_load(DWORD error) {
 } // namespace
 
 bool load_board_library() {
-    // kiv.dll's own DLLs, and any DLL the process loads later by name, come from the
-    // tool's folder or the system folder: never the current folder, never PATH (a PATH
-    // folder would be searched before the system folder). Better not to load at all than
-    // to load with the current folder still in the search.
+    // kiv.dll's own DLLs, those it loads as it starts and those it loads later by name,
+    // and any DLL the process loads by name, come from kiv.dll's folder (added below), the
+    // tool's folder or the system folder: never the current folder, never another PATH
+    // folder. Better not to load at all than to load with the current folder still in the
+    // search.
     if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
-                                  LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        return cannot_load(GetLastError());
+                                  LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return cannot_restrict_search(GetLastError());
     }
-    if (!library_in_tool_folder() && !library_in_system_folder() && !library_on_path()) {
-        return cannot_load(ERROR_MOD_NOT_FOUND);
+    switch (find_library()) {
+    case lookup::absent:
+        std::fputs("kiv_reset: kiv.dll was not found beside kiv_reset.exe, in the system folder "
+                   "or in a folder on PATH\n",
+                   stderr);
+        return false;
+    case lookup::cannot_tell:
+        return cannot_use_library("could not be checked", lookup_error);
+    case lookup::found:
+        break;
     }
-    // The first one found is the one: if it won't load, no later one is tried. Its own
-    // DLLs are looked for beside it first.
+    add_library_folder();
+    // The first one found is the one: if it won't load, no later one is tried.
     board_library = LoadLibraryExW(
         library_path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (board_library == nullptr) {
-        return cannot_load(GetLastError());
+        return cannot_use_library("could not be loaded", GetLastError());
     }
     __pfnDliNotifyHook2 = bind_to_board_library;
     // A function it lacks would otherwise end the process in the middle of the run.
     for (const char* function : board_functions) {
         if (GetProcAddress(board_library, function) == nullptr) {
-            std::fprintf(stderr, "kiv_reset: kiv.dll has no %s\n", function);
+            std::fprintf(stderr, "kiv_reset: %s has no %s\n", narrow_library_path(), function);
             return false;
         }
     }

@@ -39,8 +39,11 @@ int next_option(int argc, char* argv[]) {
     while (next_arg_index < argc) {
         const char* argument = argv[next_arg_index];
         ++next_arg_index;
+        // On Windows "/?", "help" or a bare "2" are easily typed; none may fall through to a
+        // reset of every device.
         if (argument[0] != '-') {
-            continue; // stray words are skipped, values included
+            option_value = argument;
+            return end_scan(option_unexpected);
         }
         const option_word* option = find_option_word(argument);
         if (option == nullptr) {
@@ -52,8 +55,8 @@ int next_option(int argc, char* argv[]) {
                 option_value = argument;
                 return end_scan(option_missing_value);
             }
-            // The value stays ahead of the index: the next call skips it as a stray word.
             option_value = argv[next_arg_index];
+            ++next_arg_index;
         }
         return option->word[1];
     }

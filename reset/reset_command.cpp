@@ -124,6 +124,8 @@ int run_kiv_reset(int argc, char* argv[]) {
             return reject("kiv_reset: unknown option %s\n", option_value);
         case option_missing_value:
             return reject("kiv_reset: option %s needs a value\n", option_value);
+        case option_unexpected:
+            return reject("kiv_reset: unexpected argument %s\n", option_value);
         case option_end:
         default:
             return run_reset_operation(device_id, discard_mode);

@@ -9,11 +9,12 @@ static_assert(sizeof(probe_request) == 3);
 
 scan_outcome probe_scan(std::int32_t first, std::int32_t last,
                         std::int32_t presence_table[SMBUS_ADDRESS_COUNT]) {
-    scan_outcome outcome{false, false, 0, 0};
+    scan_outcome outcome{false, 0, false, 0, 0};
     HANDLE device =
         CreateFileW(SMBUS_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
+        outcome.open_error = GetLastError(); // before the runtime can change it
         std::fputs("INVALID_HANDLE_VALUE", stdout);
         return outcome;
     }

@@ -7,6 +7,7 @@
 
 struct scan_outcome {
     bool device_opened;
+    std::uint32_t open_error; // when the device did not open
     bool stopped_early;
     std::int32_t stop_address;
     std::uint32_t stop_error;

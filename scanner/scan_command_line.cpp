@@ -1,7 +1,11 @@
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+
+#include <windows.h>
 
 #include "presence_grid.h"
 #include "probe_scan.h"
@@ -61,10 +65,32 @@ bool convert_address(const char* text, std::int32_t* value) {
     return true;
 }
 
+struct open_error_hint {
+    std::uint32_t error;
+    const char* hint;
+};
+
+constexpr open_error_hint open_error_hints[] = {
+    {ERROR_FILE_NOT_FOUND, " (the card's driver is not running)"},
+    {ERROR_ACCESS_DENIED, " (access denied: run from an elevated prompt)"},
+};
+
+// Standard output keeps its one word, which scripts read; the reason goes to standard error.
+void report_open_error(std::uint32_t error) {
+    const open_error_hint* known =
+        std::find_if(std::begin(open_error_hints), std::end(open_error_hints),
+                     [error](const open_error_hint& hint) { return hint.error == error; });
+    const char* hint = known != std::end(open_error_hints) ? known->hint : "";
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: the device could not be opened, error %lu%s\n",
+                 static_cast<unsigned long>(error), hint);
+}
+
 int scan_and_print() {
     std::int32_t presence_table[SMBUS_ADDRESS_COUNT] = {};
     scan_outcome outcome = probe_scan(start_address, end_address, presence_table);
     if (!outcome.device_opened) {
+        report_open_error(outcome.open_error);
         return -1;
     }
     print_presence_grid(presence_table);

@@ -32,6 +32,8 @@ std::vector<std::string> scan_all(std::vector<std::string> arguments) {
             handed_out.push_back(std::string("unknown ") + option_value);
         } else if (option == option_missing_value) {
             handed_out.push_back(std::string("missing value ") + option_value);
+        } else if (option == option_unexpected) {
+            handed_out.push_back(std::string("unexpected ") + option_value);
         } else {
             EXPECT_EQ(option, option_end);
         }
@@ -46,12 +48,15 @@ struct scan_case {
     std::vector<std::string> handed_out;
 };
 
-TEST(OptionScanner, HandsOutOptionsInOrderAndEndsOnAnythingItDoesNotKnow) {
+TEST(OptionScanner, HandsOutOptionsInOrderAndEndsOnAnythingElse) {
     const scan_case cases[] = {
         {{}, {}},
         {{"-i", "3"}, {"i 3"}},
         {{"-d", "io", "-a", "7"}, {"d io", "a 7"}},
-        {{"foo", "-i", "3", "bar"}, {"i 3"}},
+        {{"foo", "-i", "3", "bar"}, {"unexpected foo"}},
+        {{"-i", "3", "bar"}, {"i 3", "unexpected bar"}},
+        {{"-i", "3", "4"}, {"i 3", "unexpected 4"}},
+        {{"-h", "foo"}, {"h", "unexpected foo"}},
         {{"-i", "3", "-i", "4"}, {"i 3", "i 4"}},
         {{"-i", "3", "-x", "-d", "io"}, {"i 3", "unknown -x"}},
         {{"-i"}, {"missing value -i"}},
@@ -65,7 +70,8 @@ TEST(OptionScanner, HandsOutOptionsInOrderAndEndsOnAnythingItDoesNotKnow) {
         {{"-"}, {"unknown -"}},
         {{"--"}, {"unknown --"}},
         {{"--help"}, {"unknown --help"}},
-        {{"", "-i", ""}, {"i "}},
+        {{"", "-i", ""}, {"unexpected "}},
+        {{"-i", ""}, {"i "}},
         {{"-d", "-"}, {"missing value -d"}},
     };
     for (const scan_case& c : cases) {

@@ -26,7 +26,7 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
         std::string kind = entry["fail"]["with"].get<std::string>();
         fake_set_probe_answer(fail_address, table["failures"][kind]["error"].get<DWORD>());
     }
-    fake_set_device_present(!entry.value("device_absent", false));
+    fake_set_open_error(entry.value("open_error", DWORD{0}));
 
     std::vector<int> probed;
     std::set<int> shown;
@@ -52,10 +52,12 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
     EXPECT_EQ(run.status, entry["status"].get<int>());
     EXPECT_EQ(fake_probed_addresses(), probed);
     if (!entry.contains("probed")) {
-        // A rejected line opens nothing; a missing device is only tried.
+        // A rejected line opens nothing; a device that won't open is only tried, and its
+        // error read.
         std::vector<std::string> expected_calls;
         if (entry.value("out_text", "") == "INVALID_HANDLE_VALUE") {
-            expected_calls.push_back(open_call);
+            expected_calls = {open_call, "GetLastError() = " +
+                                             std::to_string(entry.value("open_error", DWORD{0}))};
         }
         EXPECT_EQ(fake_kernel32_calls(), expected_calls);
     }

@@ -5,7 +5,8 @@
 //   KIV_STANDIN_RESULT  result of the reset operations (default 0, success)
 //   KIV_STANDIN_LOG     file to which every call is appended, one line each
 // Its exports on Windows are those of kiv.def. The Windows tests also build it as a
-// kiv.dll that imports a DLL of its own (KIV_STANDIN_HELPER), to see where that is found.
+// kiv.dll that imports a DLL of its own (KIV_STANDIN_HELPER), and as one that loads a DLL
+// of its own by name in pelk_kiv_init (KIV_STANDIN_COMPANION), to see where those are found.
 #define KIV_BUILDING_LIBRARY
 #include "kiv.h"
 
@@ -29,6 +30,24 @@
 
 namespace {
 
+#ifdef KIV_STANDIN_COMPANION
+// As vendor libraries load their helpers: by name, once running. Without it every reset
+// operation fails with the loader's error.
+const char* companion_prefix = "";
+DWORD companion_error = 0;
+
+void load_companion() {
+    HMODULE companion = LoadLibraryW(L"kiv_companion.dll");
+    FARPROC prefix =
+        companion != nullptr ? GetProcAddress(companion, "kiv_helper_log_prefix") : nullptr;
+    if (prefix == nullptr) {
+        companion_error = GetLastError();
+        return;
+    }
+    companion_prefix = reinterpret_cast<const char* (*)()>(reinterpret_cast<void (*)()>(prefix))();
+}
+#endif
+
 void log_call(const char* function, const int* argument) {
     const char* log_path = std::getenv("KIV_STANDIN_LOG");
     if (log_path == nullptr || *log_path == '\0') {
@@ -38,8 +57,10 @@ void log_call(const char* function, const int* argument) {
     if (log == nullptr) {
         return;
     }
-#ifdef KIV_STANDIN_HELPER
+#if defined(KIV_STANDIN_HELPER)
     const char* prefix = kiv_helper_log_prefix();
+#elif defined(KIV_STANDIN_COMPANION)
+    const char* prefix = companion_prefix;
 #else
     const char* prefix = KIV_STANDIN_LOG_PREFIX;
 #endif
@@ -64,6 +85,11 @@ void write_to_console(const char* text) {
 }
 
 int scripted_result() {
+#ifdef KIV_STANDIN_COMPANION
+    if (companion_error != 0) {
+        return static_cast<int>(companion_error);
+    }
+#endif
     const char* result = std::getenv("KIV_STANDIN_RESULT");
     return result != nullptr ? static_cast<int>(std::strtol(result, nullptr, 10)) : 0;
 }
@@ -73,6 +99,9 @@ int scripted_result() {
 extern "C" {
 
 KIV_API int pelk_kiv_init(void) {
+#ifdef KIV_STANDIN_COMPANION
+    load_companion();
+#endif
     log_call("pelk_kiv_init", nullptr);
     return 0;
 }

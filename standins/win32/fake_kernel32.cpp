@@ -15,7 +15,7 @@ void* const device_handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(
 constexpr DWORD poisoned_error = 0xdeadbeef;
 constexpr int card_addresses[] = {0x18, 0x20};
 
-bool device_present = true;
+DWORD open_error = 0;
 bool device_open = false;
 DWORD probe_answers[SMBUS_ADDRESS_COUNT];
 DWORD last_error = poisoned_error;
@@ -60,7 +60,7 @@ bool is_device(HANDLE handle) {
 } // namespace
 
 void fake_kernel32_reset() {
-    device_present = true;
+    open_error = 0;
     device_open = false;
     fake_set_all_probe_answers(ERROR_DEV_NOT_EXIST);
     for (int address : card_addresses) {
@@ -73,8 +73,8 @@ void fake_kernel32_reset() {
     stdout_bytes_at_close = -1;
 }
 
-void fake_set_device_present(bool present) {
-    device_present = present;
+void fake_set_open_error(DWORD error) {
+    open_error = error;
 }
 
 void fake_set_probe_answer(int address, DWORD error) {
@@ -109,8 +109,12 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR file_name, DWORD desired_access, DW
     if (device_open) {
         violations.push_back("device opened a second time");
     }
-    if (!device_present || narrow(file_name) != narrow(SMBUS_DEVICE_PATH)) {
+    if (narrow(file_name) != narrow(SMBUS_DEVICE_PATH)) {
         last_error = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (open_error != 0) {
+        last_error = open_error;
         return INVALID_HANDLE_VALUE;
     }
     device_open = true;

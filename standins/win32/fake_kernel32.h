@@ -11,7 +11,9 @@
 // the device present, an empty log and a poisoned last error.
 void fake_kernel32_reset();
 
-void fake_set_device_present(bool present);
+// 0 lets the device open; any other value fails the open with that error (2: the driver
+// is not running).
+void fake_set_open_error(DWORD error);
 // 0 makes the address answer; any other value fails its probe with that error.
 void fake_set_probe_answer(int address, DWORD error);
 void fake_set_all_probe_answers(DWORD error);

@@ -23,7 +23,7 @@ def scanner_seed(table, entry):
     if "fail" in entry:
         fail_address = int(entry["fail"]["address"], 16)
         error = table["failures"][entry["fail"]["with"]]["error"]
-    flags = 1 if entry.get("device_absent") else 0
+    flags = 1 if entry.get("open_error") else 0
     return bytes([flags]) + bytes(bits) + bytes([fail_address]) + struct.pack("<I", error) + \
         arguments(entry)
 

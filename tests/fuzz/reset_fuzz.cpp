@@ -46,21 +46,17 @@ bool named_on_command_line(const std::vector<std::string>& arguments, long long 
     return false;
 }
 
-// A reset may follow only a command line whose every option word is known and not -h,
-// each with a value after it that does not begin with '-'.
+// A reset may follow only a command line made of known option words other than -h, each
+// with a value after it that does not begin with '-', and nothing else.
 bool well_formed(const std::vector<std::string>& arguments) {
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
+    for (std::size_t i = 1; i < arguments.size(); i += 2) {
         const std::string& argument = arguments[i];
-        if (argument.empty() || argument[0] != '-') {
-            continue;
-        }
         if (argument != "-i" && argument != "-d" && argument != "-a") {
             return false;
         }
         if (i + 1 >= arguments.size() || arguments[i + 1].rfind('-', 0) == 0) {
             return false;
         }
-        ++i;
     }
     return true;
 }

@@ -22,7 +22,7 @@ const std::string grid_header = empty_grid.substr(0, empty_grid.find('\n') + 1);
 
 void set_up_card(const std::uint8_t* header) {
     fake_kernel32_reset();
-    fake_set_device_present((header[0] & 1) == 0);
+    fake_set_open_error((header[0] & 1) != 0 ? ERROR_FILE_NOT_FOUND : 0);
     for (int address = 0; address < 128; ++address) {
         bool present = (header[1 + address / 8] >> (address % 8)) & 1;
         fake_set_probe_answer(address, present ? 0 : ERROR_DEV_NOT_EXIST);
