@@ -24,7 +24,7 @@ build() {
         perl -pi -e 's/^(project\(pelk_tools VERSION \d+\.\d+\.)(\d+)/$1.($2+1)/e' \
             "$work/$1/CMakeLists.txt"
     fi
-    (cd "$work/$1" && env -u PELK_SIGNING_PKCS12 scripts/release.sh >"$work/$1.log" 2>&1) ||
+    (cd "$work/$1" && env -u PELK_SIGNING_PKCS12 release/release.sh >"$work/$1.log" 2>&1) ||
         { cat "$work/$1.log"; echo "release build in $1 failed"; exit 1; }
 }
 digests() {

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Checks a release (scripts/release.sh): the zip holds exactly the two tools, the guide
+"""Checks a release (release/release.sh): the zip holds exactly the two tools, the guide
 and the third-party notices, with each tool's version resource and embedded manifest read
 back from the executable itself; the MSI holds the same files, byte for byte; the notices
 name every component that the link maps show, and a link map naming code of no known
@@ -25,9 +25,9 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-from scripts import sbom as spdx
-from scripts import third_party
-from scripts.package_release import NOTICES, SHIPPED, link_maps, project_version
+from release import sbom as spdx
+from release import third_party
+from release.package_release import NOTICES, SHIPPED, link_maps, project_version
 
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")

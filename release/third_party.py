@@ -3,9 +3,9 @@
 Each executable's link map (the build writes <exe>.map beside it) names every object file
 and archive member that put bytes into the image. Whatever does not come from the build
 itself must belong to a Debian package: its version, licence and copyright come from
-dpkg and from /usr/share/doc/<package>/copyright. packaging/third_party.json holds what
-those files can't tell: a name for each component, which stanzas of a machine-readable
-copyright file apply, and SPDX names for Debian's licence names. Anything linked that has
+dpkg and from /usr/share/doc/<package>/copyright. release/packaging/third_party.json holds
+what those files can't tell: a name for each component, which stanzas of a
+machine-readable copyright file apply, and SPDX names for Debian's licence names. Anything linked that has
 no owning package or no licence text stops the release."""
 
 import json
@@ -14,7 +14,7 @@ import re
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-THIRD_PARTY_TABLE = os.path.join(HERE, "..", "packaging", "third_party.json")
+THIRD_PARTY_TABLE = os.path.join(HERE, "packaging", "third_party.json")
 COMMON_LICENCES = "/usr/share/common-licenses/"
 
 
@@ -165,7 +165,7 @@ def components(maps, our_folders):
             package, version, architecture = owning_package(file)
             described = table["packages"].get(package)
             if described is None:
-                raise NoticeError("%s (from %s) is linked into %s, but packaging/"
+                raise NoticeError("%s (from %s) is linked into %s, but release/packaging/"
                                   "third_party.json does not describe that package"
                                   % (os.path.basename(file), package, executable))
             component = found.setdefault(package, {
@@ -194,7 +194,7 @@ def components(maps, our_folders):
             component["licence_texts"] = {}
         else:
             raise NoticeError("%s's copyright file names no licence that the release can "
-                              "state: add one to packaging/third_party.json" % package)
+                              "state: add one to release/packaging/third_party.json" % package)
         component["note"] = described.get("note", "")
         component["copyright"] = text
         # Each licence text the kept text refers to, once (GPL is a link to GPL-3).

@@ -12,8 +12,8 @@ Given a code-signing certificate, it signs both executables before they are pack
 the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
 attaches them, and so rebuilds that signed release byte for byte. Environment:
   SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM
-                              (scripts/release.sh: the commit's)
-  PELK_SOURCE_COMMIT          the commit built (scripts/release.sh sets it)
+                              (release/release.sh: the commit's)
+  PELK_SOURCE_COMMIT          the commit built (release/release.sh sets it)
   PELK_SIGNING_PKCS12         the certificate and its key, a PKCS#12 file; unset: unsigned
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
@@ -22,7 +22,7 @@ attaches them, and so rebuilds that signed release byte for byte. Environment:
                               after it with .sig added: attached instead of signing
   PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the signer's issuing certificates
 
-Usage (from the top folder, under Debian's python3): python3 -m scripts.package_release BUILD_DIR"""
+Usage (from the top folder, under Debian's python3): python3 -m release.package_release BUILD_DIR"""
 
 import glob
 import hashlib
@@ -34,20 +34,20 @@ import tempfile
 import time
 import zipfile
 
-from scripts import msi_identity, sbom, third_party
+from release import msi_identity, sbom, third_party
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
-WXS = os.path.join(SOURCE_DIR, "packaging", "pelk-card-tools.wxs")
+WXS = os.path.join(HERE, "packaging", "pelk-card-tools.wxs")
 DESCRIPTION = "PELK card service tools"
 NOTICES = "THIRD-PARTY-NOTICES.txt"
 EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
 SHIPPED = ["GUIDE.txt", NOTICES] + EXECUTABLES
 
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
-# rows of the action sequence (packaging/README.md).
-ADDED_TABLES = [os.path.join(SOURCE_DIR, "packaging", "Environment.idt")]
-ADDED_ROWS = [os.path.join(SOURCE_DIR, "packaging", "InstallExecuteSequence.idt")]
+# rows of the action sequence (release/packaging/README.md).
+ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
+ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
 
 
 def project_version(build_dir):
