@@ -6,7 +6,8 @@ name every component that the link maps show, and a link map naming code of no k
 package stops the release; the SBOM is valid SPDX 2.3 and describes exactly those files
 and components; SHA256SUMS checks the zip, the MSI and the SBOM; and, given the CA (--ca),
 the executables and the MSI verify against it while a copy with one byte changed does not.
-Runs under Debian's python3 (python3-jsonschema, python3-olefile)."""
+Runs under Debian's python3 (python3-jsonschema, python3-olefile,
+python3-license-expression)."""
 
 import argparse
 import hashlib
@@ -19,6 +20,7 @@ import tempfile
 import zipfile
 
 import jsonschema
+from license_expression import get_spdx_licensing
 
 WINDRES = "x86_64-w64-mingw32-windres"
 WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
@@ -149,10 +151,13 @@ def check_sbom(problems, sbom_path, zipped, found):
     for name, data in zipped.items():
         entry = files.get("./" + name, {})
         digests = {c["algorithm"]: c["checksumValue"] for c in entry.get("checksums", [])}
-        if digests.get("SHA256") != hashlib.sha256(data).hexdigest():
-            problems.append("SBOM: %s's SHA-256 is not the zip's" % name)
+        for algorithm in ("SHA1", "SHA256"):
+            if digests.get(algorithm) != hashlib.new(algorithm, data).hexdigest():
+                problems.append("SBOM: %s's %s is not the zip's" % (name, algorithm))
         if (release_id, "CONTAINS", entry.get("SPDXID")) not in relations:
             problems.append("SBOM: the release does not contain %s" % name)
+    check_package_files(problems, sbom, relations, zipped)
+    check_licence_expressions(problems, sbom)
     by_purl = {}
     for package in sbom.get("packages", []):
         for ref in package.get("externalRefs", []):
@@ -170,6 +175,58 @@ def check_sbom(problems, sbom_path, zipped, found):
             if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
                     package.get("SPDXID")) not in relations:
                 problems.append("SBOM: %s is not statically linked to %s" % (executable, locator))
+
+
+def check_package_files(problems, sbom, relations, zipped):
+    """What the schema can't see of each package's files: a package whose files were not
+    analysed contains no file and has no verification code; one whose files were analysed
+    (true or omitted) has the verification code of the files it contains, as the zip holds
+    them: the SHA-1 of their SHA-1s in lower-case hex, sorted and joined, less the
+    excluded files, which it must name among its own."""
+    names = {file["SPDXID"]: file["fileName"][2:] for file in sbom.get("files", [])}
+    for package in sbom.get("packages", []):
+        contained = {end for start, kind, end in relations
+                     if start == package["SPDXID"] and kind == "CONTAINS" and end in names}
+        contained |= set(package.get("hasFiles", []))
+        code = package.get("packageVerificationCode")
+        if not package.get("filesAnalyzed", True):
+            if contained or code:
+                problems.append("SBOM: %s's files were not analysed, yet it contains %s%s"
+                                % (package["SPDXID"], sorted(contained),
+                                   " and has a verification code" if code else ""))
+            continue
+        if not code:
+            problems.append("SBOM: %s's files were analysed, but it has no verification code"
+                            % package["SPDXID"])
+            continue
+        excluded = {name[2:] for name in code.get("packageVerificationCodeExcludedFiles", [])}
+        held = {names[i] for i in contained}
+        if not excluded <= held:
+            problems.append("SBOM: %s excludes %s, which it does not contain"
+                            % (package["SPDXID"], sorted(excluded - held)))
+        sha1s = sorted(hashlib.sha1(zipped.get(name, b"")).hexdigest()
+                       for name in held - excluded)
+        if code["packageVerificationCodeValue"] != hashlib.sha1("".join(sha1s).encode()).hexdigest():
+            problems.append("SBOM: %s's verification code is not that of the zip's files"
+                            % package["SPDXID"])
+
+
+def check_licence_expressions(problems, sbom):
+    """Each licence field is NOASSERTION, NONE or a valid SPDX expression whose
+    identifiers are on SPDX's list or are LicenseRefs that the document defines."""
+    licensing = get_spdx_licensing()
+    defined = {info["licenseId"] for info in sbom.get("hasExtractedLicensingInfos", [])}
+    for element in sbom.get("packages", []) + sbom.get("files", []):
+        for field in ("licenseDeclared", "licenseConcluded"):
+            expression = element.get(field, "NOASSERTION")
+            if expression in ("NOASSERTION", "NONE"):
+                continue
+            result = licensing.validate(expression, strict=True)
+            unknown = set(licensing.unknown_license_keys(expression)) - defined
+            if [e for e in result.errors if not e.startswith("Unknown license key")] or unknown:
+                problems.append("SBOM: %s's %s %r is not a valid SPDX expression of known "
+                                "licences: %s" % (element["SPDXID"], field, expression,
+                                                  result.errors or sorted(unknown)))
 
 
 def signature_verifies(path, ca):
