@@ -2,20 +2,31 @@
 
 Each executable's link map (the build writes <exe>.map beside it) names every object file
 and archive member that put bytes into the image. Whatever does not come from the build
-itself must belong to a Debian package: its version, licence and copyright come from
-dpkg and from /usr/share/doc/<package>/copyright. release/packaging/third_party.json holds
-what those files can't tell: a name for each component, which stanzas of a
-machine-readable copyright file apply, and SPDX names for Debian's licence names. Anything linked that has
-no owning package or no licence text stops the release."""
+itself must belong to a Debian package: its version comes from dpkg, its licence and
+copyright from /usr/share/doc/<package>/copyright. Where that file is machine-readable, only
+the stanzas of the sources actually linked apply: each object's source path is the name of
+its DWARF compile unit (import library members, which dlltool makes from .def files and
+which carry no debug information, are mapped to their .def file by a rule), and Debian's
+python3-debian finds the Files stanza that covers it (the last that matches). Where it is
+not, the whole file applies. release/packaging/third_party.json holds what those files
+can't tell: a name for each component, the import library rule, the licence where the file
+is not machine-readable, and SPDX names for Debian's licence names. Anything linked that
+has no owning package, no source path, no stanza or no licence text stops the release."""
 
+import io
 import json
 import os
 import re
 import subprocess
+import tempfile
+
+from debian import copyright as debian_copyright
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 THIRD_PARTY_TABLE = os.path.join(HERE, "packaging", "third_party.json")
 COMMON_LICENCES = "/usr/share/common-licenses/"
+AR = "x86_64-w64-mingw32-ar"
+OBJDUMP = "x86_64-w64-mingw32-objdump"
 
 
 class NoticeError(RuntimeError):
@@ -81,76 +92,111 @@ def owning_package(path):
                       % os.path.normpath(path))
 
 
-def paragraphs(text):
-    """A machine-readable copyright file's paragraphs, each as [(field, value lines)]."""
-    result = []
-    for block in re.split(r"\n[ \t]*\n", text.strip("\n")):
-        fields = []
-        for line in block.split("\n"):
-            if line[:1] in (" ", "\t") and fields:
-                fields[-1][1].append(line)
-            elif ":" in line:
-                name, value = line.split(":", 1)
-                fields.append((name, [value.strip()]))
-        result.append((block, fields))
-    return result
+def compile_unit_names(objects):
+    """{object path: [the name of each DWARF compile unit in it]}; no debug information:
+    an empty list."""
+    names = {path: [] for path in objects}
+    dump = subprocess.run([OBJDUMP, "--dwarf=info", "--dwarf-depth=1"] + objects,
+                          capture_output=True, text=True, check=True).stdout
+    current, in_unit = None, False
+    for line in dump.split("\n"):
+        header = re.match(r"^(.*):\s+file format ", line)
+        if header:
+            current, in_unit = header.group(1), False
+        elif "(DW_TAG_compile_unit)" in line:
+            in_unit = True
+        elif in_unit and re.match(r"^\s+<[0-9a-f]+>\s+DW_AT_name\s", line):
+            names[current].append(re.sub(r"^\([^)]*\):\s*", "", line.split(":", 1)[1].strip()))
+            in_unit = False
+    return names
 
 
-def field(fields, name):
-    for key, value in fields:
-        if key.lower() == name.lower():
-            return value
-    return None
+def import_library_source(archive, member, rule):
+    """The .def file that dlltool made an import library member from, by the package's
+    rule; None when the member is not one of an import library."""
+    match = re.match(rule["member"], member) if rule else None
+    library = match.group("library") if match else None
+    if library is None or os.path.basename(archive) != "lib%s.a" % library:
+        return None
+    return rule["source"].format(library=library)
 
 
-def licence_names(expression):
-    """Debian licence names of a License field's first line ("A and B or C")."""
-    return [name for name in re.split(r"\s+(?:and|or)\s+|,\s*", expression.strip()) if name]
+def source_paths(file, members, rule):
+    """{"archive(member)" or "object": [its source paths, relative to the package's
+    source]} for the linked members of an archive, or for an object file."""
+    with tempfile.TemporaryDirectory() as scratch:
+        if members == {""}:
+            objects = {os.path.basename(file): os.path.realpath(file)}
+        else:
+            subprocess.run([AR, "x", os.path.realpath(file)] + sorted(members), cwd=scratch,
+                           check=True)
+            objects = {"%s(%s)" % (os.path.basename(file), member): os.path.join(scratch, member)
+                       for member in members}
+        units = compile_unit_names(sorted(objects.values()))
+    found = {}
+    for part, path in sorted(objects.items()):
+        sources = units[path]
+        if not sources and part.endswith(")"):
+            source = import_library_source(file, part[part.index("(") + 1:-1], rule)
+            sources = [source] if source else []
+        if not sources:
+            raise NoticeError("%s is linked into the release, but names no source file (no "
+                              "debug information, and no import library rule applies)" % part)
+        for source in sources:
+            if os.path.isabs(source) or source.startswith("../"):
+                raise NoticeError("%s is linked into the release, but its source %s is not "
+                                  "within its package's source" % (part, source))
+        found[part] = [os.path.normpath(source) for source in sources]
+    return found
 
 
-def applying_text(copyright_text, source_folder):
-    """The parts of a package's copyright file that apply to what is linked: in a
-    machine-readable file, its header, the stanzas for every file ("*") and for the
-    folder the linked code is built from, and the licence texts they name; else all of it.
-    Returns (text, [Debian licence names] or None when the file doesn't say)."""
-    if not copyright_text.startswith("Format:") or not source_folder:
-        return copyright_text, None
-    blocks = paragraphs(copyright_text)
-    kept, names = [blocks[0][0]], []
-    for block, fields in blocks[1:]:
-        files = field(fields, "Files")
-        patterns = " ".join(files).split() if files else []
-        if files and any(p == "*" or p.startswith(source_folder) for p in patterns):
-            kept.append(block)
-            names += [n for n in licence_names(field(fields, "License")[0])
-                      if n not in names]
-    for block, fields in blocks[1:]:
-        licence = field(fields, "License")
-        if field(fields, "Files") is None and licence and licence[0].strip() in names:
-            kept.append(block)
-    return "\n\n".join(kept) + "\n", names
+def spdx_expression(synopsis, table):
+    """A Debian License synopsis ("BSD-2-clause-NetBSD and ISC") as an SPDX expression."""
+    words = [{"and": "AND", "or": "OR"}.get(word.lower()) or table["spdx_names"].get(word)
+             or "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", word)
+             for word in synopsis.replace(",", " ").split()]
+    return " ".join(words)
 
 
-def spdx_expression(names, table):
-    spdx = table["spdx_names"]
-    return " AND ".join(spdx.get(name, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name))
-                        for name in names)
+def licence_names(synopsis):
+    return [word for word in synopsis.replace(",", " ").split() if word.lower() not in ("and", "or")]
 
 
-def licence_texts(names, copyright_text):
-    """{LicenseRef-…: text} for the names that SPDX has no identifier for: each one's
-    text, from its stanza in the copyright file."""
-    texts = {name: "%s, as the package's copyright file states; it gives no further text."
-             % name for name in names}
-    for _, fields in paragraphs(copyright_text):
-        licence = field(fields, "License")
-        if not licence:
-            continue
-        for name in licence_names(licence[0]):
-            if name in names and len(licence) > 1 and "gives no further" in texts[name]:
-                texts[name] = "\n".join(line[1:] if line.startswith(" ") else line
-                                        for line in licence[1:]).replace("\n.\n", "\n\n")
-    return texts
+def applying_stanzas(copyright_text, sources, package, table):
+    """The parts of a machine-readable copyright file that apply to the linked sources: its
+    header, the Files stanza that covers each source, and the stand-alone License stanzas
+    they name, in the file's order. Returns (text, SPDX expression, {LicenseRef: text})."""
+    document = debian_copyright.Copyright(io.StringIO(copyright_text))
+    used = set()
+    for part, paths in sorted(sources.items()):
+        for path in paths:
+            stanza = document.find_files_paragraph(path)
+            if stanza is None:
+                raise NoticeError("%s is built from %s, which no Files stanza of %s's "
+                                  "copyright file covers" % (part, path, package))
+            used.add(id(stanza))
+    kept = [stanza for stanza in document.all_files_paragraphs() if id(stanza) in used]
+    synopses, names, texts = [], [], {}
+    for stanza in kept:
+        if stanza.license.synopsis not in synopses:
+            synopses.append(stanza.license.synopsis)
+        for name in licence_names(stanza.license.synopsis):
+            if name not in names:
+                names.append(name)
+            if stanza.license.text and name not in texts:
+                texts[name] = stanza.license.text
+    standalone = [stanza for stanza in document.all_license_paragraphs()
+                  if stanza.license.synopsis in names]
+    for stanza in standalone:
+        texts.setdefault(stanza.license.synopsis, stanza.license.text)
+    text = "\n".join(paragraph.dump() for paragraph in [document.header] + kept + standalone)
+    expression = " AND ".join(spdx_expression(s, table) if len(synopses) == 1 or
+                              len(s.split()) == 1 else "(%s)" % spdx_expression(s, table)
+                              for s in synopses)
+    extracted = {spdx_expression(name, table): texts.get(name) or
+                 "%s, as the package's copyright file states; it gives no further text." % name
+                 for name in names if name not in table["spdx_names"]}
+    return text, expression, extracted
 
 
 def components(maps, our_folders):
@@ -170,10 +216,11 @@ def components(maps, our_folders):
                                   % (os.path.basename(file), package, executable))
             component = found.setdefault(package, {
                 "package": package, "version": version, "architecture": architecture,
-                "name": described["name"], "linked": {}})
+                "name": described["name"], "linked": {}, "files": {}})
             component["linked"].setdefault(executable, set()).update(
                 os.path.basename(file) + ("(%s)" % member if member else "")
                 for member in members)
+            component["files"].setdefault(os.path.realpath(file), set()).update(members)
     for package, component in found.items():
         described = table["packages"][package]
         copyright_path = "/usr/share/doc/%s/copyright" % package
@@ -182,19 +229,20 @@ def components(maps, our_folders):
                               % (package, copyright_path))
         with open(copyright_path, encoding="utf-8") as file:
             full_text = file.read()
-        text, names = applying_text(full_text, described.get("source_folder"))
-        if names:
-            component["licence"] = spdx_expression(names, table)
-            component["licence_texts"] = {
-                spdx_expression([name], table): body
-                for name, body in licence_texts(names, full_text).items()
-                if name not in table["spdx_names"]}
+        if full_text.startswith("Format:"):
+            sources = {}
+            for file, members in sorted(component["files"].items()):
+                sources.update(source_paths(file, members, described.get("import_libraries")))
+            text, component["licence"], component["licence_texts"] = applying_stanzas(
+                full_text, sources, package, table)
         elif described.get("licence"):
-            component["licence"] = described["licence"]
-            component["licence_texts"] = {}
+            text, component["licence"], component["licence_texts"] = (
+                full_text, described["licence"], {})
         else:
-            raise NoticeError("%s's copyright file names no licence that the release can "
-                              "state: add one to release/packaging/third_party.json" % package)
+            raise NoticeError("%s's copyright file is not machine-readable and names no "
+                              "licence that the release can state: add one to "
+                              "release/packaging/third_party.json" % package)
+        del component["files"]
         component["note"] = described.get("note", "")
         component["copyright"] = text
         # Each licence text the kept text refers to, once (GPL is a link to GPL-3).
