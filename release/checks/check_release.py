@@ -2,9 +2,10 @@
 """Checks a release (release/release.sh): the zip holds exactly the two tools, the guide
 and the third-party notices, with each tool's version resource and embedded manifest read
 back from the executable itself; the MSI holds the same files, byte for byte; the notices
-name every component that the link maps show, and a link map naming code of no known
-package stops the release; the SBOM is valid SPDX 2.3 and describes exactly those files
-and components; SHA256SUMS checks the zip, the MSI and the SBOM; and, given the CA (--ca),
+and the SBOM name the packages, members and licences that the link maps' own lines and this
+toolchain's expected table give, and linked code of no package or of no source stops the
+release; the SBOM is valid SPDX 2.3, keeps the rules its schema can't see, and describes
+exactly those files and components; SHA256SUMS checks the zip, the MSI and the SBOM; and, given the CA (--ca),
 the executables and the MSI verify against it while a copy with one byte changed does not.
 Runs under Debian's python3 (python3-jsonschema, python3-olefile,
 python3-license-expression)."""
@@ -27,13 +28,35 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-from release import sbom as spdx
 from release import third_party
 from release.package_release import NOTICES, SHIPPED, link_maps, project_version
 
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")
 SPDX_ID = re.compile(r"^SPDXRef-[A-Za-z0-9.-]+$")
+
+# This toolchain (Debian 12's mingw-w64): the archives and objects of others that the link
+# maps may name, with their packages, and what the notices and the SBOM must say of each
+# package. A new toolchain fails here with a line saying what changed: check what it links
+# and under which licences, then update these.
+TOOLCHAIN_PARTS = {
+    "crt2.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
+    "libmingw32.a": "mingw-w64-x86-64-dev", "libmingwex.a": "mingw-w64-x86-64-dev",
+    "libmsvcrt.a": "mingw-w64-x86-64-dev", "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
+    "crtend.o": "gcc-mingw-w64-x86-64-win32", "libgcc.a": "gcc-mingw-w64-x86-64-win32",
+}
+TOOLCHAIN_LICENCES = {
+    "mingw-w64-x86-64-dev":
+        "ZPL-2.1 AND LicenseRef-public-domain AND LicenseRef-Lucent AND LicenseRef-Keith-Marshall",
+    "gcc-mingw-w64-x86-64-win32": "GPL-3.0-or-later WITH GCC-exception-3.1",
+}
+MINGW_LIB = "/usr/x86_64-w64-mingw32/lib/"
+# Linked code that must stop the release: (an input section's file, what the stop names).
+STOPS = [
+    ("/opt/vendor/lib/libunknown.a(unknown.o)", "libunknown.a"),  # of no package
+    # a runtime member without debug information, of no import library: no source path
+    (MINGW_LIB + "libmingwex.a(lib64_libmingwex_a-mingw_longjmp.o)", "mingw_longjmp"),
+]
 
 
 def resources_of(path):
@@ -84,46 +107,124 @@ def check_msi(problems, msi, zipped):
         problems.append("the MSI holds %s, not the zip's files byte for byte" % sorted(held))
 
 
-def noticed_packages(notices):
-    """{(package, version)} named in THIRD-PARTY-NOTICES.txt."""
-    return set(re.findall(r"^Debian package: (\S+) (\S+) \(", notices.decode("utf-8"), re.M))
+def map_parts(map_path):
+    """{executable's code of others: member count, 0 for an object file}, from the link
+    map's own lines: its archive member lines, and the objects it loads by absolute path
+    (the build's own are relative)."""
+    with open(map_path, encoding="latin-1") as link_map:
+        text = link_map.read()
+    members = text[:text.index("\nDiscarded input sections")]
+    parts = {}
+    for archive, _ in re.findall(r"(?m)^(/\S+)\((\S+)\)$", members):
+        parts[os.path.basename(archive)] = parts.get(os.path.basename(archive), 0) + 1
+    for path in re.findall(r"(?m)^LOAD (/\S+\.o)$", text):
+        parts[os.path.basename(path)] = 0
+    return parts
 
 
-def check_notices(problems, build_dir, zipped):
-    """The notices are in Windows line ends and name exactly the packages whose code the
-    link maps show; and a link map that names code of no Debian package stops the release."""
-    notices = zipped.get(NOTICES, b"")
-    if notices.count(b"\n") == 0 or notices.count(b"\n") != notices.count(b"\r\n"):
-        problems.append("%s is missing or not in Windows line ends" % NOTICES)
-    source_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-    maps = link_maps(build_dir)
-    found = third_party.components(maps, [build_dir, source_dir])
-    linked = {(component["package"], component["version"]) for component in found}
-    if not linked or noticed_packages(notices) != linked:
-        problems.append("the notices name %s, the link maps show %s"
-                        % (sorted(noticed_packages(notices)), sorted(linked)))
-    with tempfile.TemporaryDirectory() as scratch:
-        doctored = os.path.join(scratch, "smbus_scan.exe.map")
-        with open(maps["smbus_scan.exe"], encoding="latin-1") as link_map:
-            text = link_map.read()
-        # One more input section in the image's code, from an archive of no package.
-        text = re.sub(r"(?m)^(\.text\s.*\n)", r"\1 .text 0x0000000140001000 0x40 "
-                      r"/opt/vendor/lib/libunknown.a(unknown.o)\n", text, count=1)
-        with open(doctored, "w", encoding="latin-1") as link_map:
-            link_map.write(text)
-        try:
-            third_party.components(dict(maps, **{"smbus_scan.exe": doctored}), [build_dir])
-            problems.append("a link map naming code of no package did not stop the release")
-        except third_party.NoticeError as error:
-            if "libunknown.a" not in str(error):
-                problems.append("the release stopped for another reason: %s" % error)
+def expected_components(problems, maps):
+    """{package: {executable: {part: member count}}}, from the link maps and the toolchain
+    table; {package: (version, architecture)}, from dpkg."""
+    linked = {}
+    for executable, map_path in maps.items():
+        for part, count in map_parts(map_path).items():
+            package = TOOLCHAIN_PARTS.get(part)
+            if package is None:
+                problems.append("%s's link map names %s, which TOOLCHAIN_PARTS does not know: "
+                                "the toolchain changed" % (executable, part))
+                continue
+            linked.setdefault(package, {}).setdefault(executable, {})[part] = count
+    installed = {package: tuple(subprocess.run(
+        ["dpkg-query", "-W", "-f", "${Version} ${Architecture}", package],
+        capture_output=True, text=True, check=True).stdout.split()) for package in linked}
+    return linked, installed
+
+
+def noticed_components(notices):
+    """{package: {"version", "licence", "linked": {executable: {part: member count}}}} as
+    THIRD-PARTY-NOTICES.txt states them."""
+    found, current = {}, None
+    for line in notices.decode("utf-8").splitlines():
+        package = re.match(r"^Debian package: (\S+) (\S+) \((\S+)\)$", line)
+        if package:
+            current = found.setdefault(package.group(1), {
+                "version": (package.group(2), package.group(3)), "linked": {}})
+        elif current is not None and line.startswith("Licence: ") and "licence" not in current:
+            current["licence"] = line[len("Licence: "):]
+        elif current is not None and line.startswith("Linked into "):
+            executable, parts = line[len("Linked into "):].split(": ", 1)
+            current["linked"][executable] = {
+                name: int(count or 0) for name, count in
+                re.findall(r"([^ ,]+)(?: \((\d+) members\))?(?:, |$)", parts)}
     return found
 
 
-def check_sbom(problems, sbom_path, zipped, found):
+def check_notices(problems, build_dir, zipped):
+    """The notices are in Windows line ends; they name exactly the packages, and for each
+    executable the archives, member counts and objects, that the link maps show, each with
+    its version from dpkg and the licence the toolchain table expects; and linked code of
+    no package, or of no source, stops the release."""
+    notices = zipped.get(NOTICES, b"")
+    if notices.count(b"\n") == 0 or notices.count(b"\n") != notices.count(b"\r\n"):
+        problems.append("%s is missing or not in Windows line ends" % NOTICES)
+    maps = link_maps(build_dir)
+    linked, installed = expected_components(problems, maps)
+    noticed = noticed_components(notices)
+    if not linked or sorted(noticed) != sorted(linked):
+        problems.append("the notices name %s, the link maps show %s"
+                        % (sorted(noticed), sorted(linked)))
+    for package, executables in linked.items():
+        said = noticed.get(package, {})
+        if said.get("version") != installed[package]:
+            problems.append("the notices give %s as %s, dpkg as %s"
+                            % (package, said.get("version"), installed[package]))
+        if said.get("licence") != TOOLCHAIN_LICENCES.get(package):
+            problems.append("the notices give %s's licence as %s, expected %s: the toolchain "
+                            "changed, or the notices are wrong" % (
+                                package, said.get("licence"), TOOLCHAIN_LICENCES.get(package)))
+        if said.get("linked") != executables:
+            problems.append("the notices say %s links %s, the link maps show %s"
+                            % (package, said.get("linked"), executables))
+    check_stops(problems, build_dir, maps)
+    return linked, installed
+
+
+def check_stops(problems, build_dir, maps):
+    """Each of STOPS, added to a link map as an input section of the image's code, stops
+    the release with a line naming it; and so does a source that no Files stanza covers."""
+    with tempfile.TemporaryDirectory() as scratch:
+        with open(maps["smbus_scan.exe"], encoding="latin-1") as link_map:
+            text = link_map.read()
+        for source, named in STOPS:
+            doctored = os.path.join(scratch, "smbus_scan.exe.map")
+            with open(doctored, "w", encoding="latin-1") as link_map:
+                link_map.write(re.sub(r"(?m)^(\.text\s.*\n)", lambda match: match.group(1) +
+                                      " .text 0x0000000140001000 0x40 %s\n" % source, text, count=1))
+            try:
+                third_party.components(dict(maps, **{"smbus_scan.exe": doctored}), [build_dir])
+                problems.append("linked %s did not stop the release" % source)
+            except third_party.NoticeError as error:
+                if named not in str(error):
+                    problems.append("the release stopped for another reason than %s: %s"
+                                    % (named, error))
+    # mingw-w64's copyright file without its stanza for every file.
+    with open("/usr/share/doc/mingw-w64-x86-64-dev/copyright", encoding="utf-8") as file:
+        uncovered = re.sub(r"(?ms)^Files: \*\n.*?\n\n", "", file.read(), count=1)
+    try:
+        third_party.applying_stanzas(uncovered, {"libkernel32.a(libkernel32h.o)": [
+            "mingw-w64-crt/lib64/kernel32.def"]}, "mingw-w64-x86-64-dev", third_party.load_table())
+        problems.append("a source that no Files stanza covers did not stop the release")
+    except third_party.NoticeError as error:
+        if "kernel32.def" not in str(error):
+            problems.append("the release stopped for another reason than kernel32.def: %s"
+                            % error)
+
+
+def check_sbom(problems, sbom_path, zipped, linked, installed):
     """Valid SPDX 2.3; well-formed, unique SPDXIDs; relationships between elements that
-    exist; the shipped files with their digests; the linked components, each statically
-    linked into the executables that the link maps name."""
+    exist; the shipped files with their digests; the linked packages, each with its version,
+    purl and expected licence, statically linked into the executables that the link maps
+    name."""
     with open(sbom_path) as file:
         sbom = json.load(file)
     with open(SPDX_SCHEMA) as file:
@@ -158,23 +259,27 @@ def check_sbom(problems, sbom_path, zipped, found):
             problems.append("SBOM: the release does not contain %s" % name)
     check_package_files(problems, sbom, relations, zipped)
     check_licence_expressions(problems, sbom)
-    by_purl = {}
-    for package in sbom.get("packages", []):
-        for ref in package.get("externalRefs", []):
-            if ref["referenceType"] == "purl":
-                by_purl[ref["referenceLocator"]] = package
-    expected = {spdx.purl(component): component for component in found}
-    if sorted(by_purl) != sorted(expected):
-        problems.append("SBOM: components %s, the link maps show %s"
-                        % (sorted(by_purl), sorted(expected)))
-    for locator, component in expected.items():
-        package = by_purl.get(locator, {})
-        if package.get("licenseDeclared") != component["licence"]:
-            problems.append("SBOM: %s's licence is not %s" % (locator, component["licence"]))
-        for executable in component["linked"]:
+    described = {package["name"]: package for package in sbom.get("packages", [])
+                  if package.get("SPDXID") != release_id}
+    if sorted(described) != sorted(linked):
+        problems.append("SBOM: packages %s, the link maps show %s"
+                        % (sorted(described), sorted(linked)))
+    for name, executables in linked.items():
+        package = described.get(name, {})
+        version, architecture = installed[name]
+        purls = [ref["referenceLocator"] for ref in package.get("externalRefs", [])
+                 if ref["referenceType"] == "purl"]
+        if package.get("versionInfo") != version or len(purls) != 1 or not purls[0].startswith(
+                "pkg:deb/debian/%s@" % name) or not purls[0].endswith("?arch=" + architecture):
+            problems.append("SBOM: %s is not given as version %s, with one purl for %s"
+                            % (name, version, architecture))
+        if package.get("licenseDeclared") != TOOLCHAIN_LICENCES.get(name):
+            problems.append("SBOM: %s's licence is %s, expected %s" % (
+                name, package.get("licenseDeclared"), TOOLCHAIN_LICENCES.get(name)))
+        for executable in executables:
             if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
                     package.get("SPDXID")) not in relations:
-                problems.append("SBOM: %s is not statically linked to %s" % (executable, locator))
+                problems.append("SBOM: %s is not statically linked to %s" % (executable, name))
 
 
 def check_package_files(problems, sbom, relations, zipped):
@@ -286,9 +391,9 @@ def main():
                 check_signatures(problems, [os.path.join(scratch, top, name + ".exe")
                                             for name in TOOLS] + [msi], options.ca)
     check_msi(problems, msi, zipped)
-    found = check_notices(problems, build_dir, zipped)
+    linked, installed = check_notices(problems, build_dir, zipped)
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
-    check_sbom(problems, os.path.join(dist, sbom_name), zipped, found)
+    check_sbom(problems, os.path.join(dist, sbom_name), zipped, linked, installed)
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
                           capture_output=True, text=True)
     if sums.returncode != 0 or sorted(sums.stdout.split()) != sorted(
