@@ -11,9 +11,9 @@
 Given a code-signing certificate, it signs both executables before they are packed, then
 the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
 attaches them, and so rebuilds that signed release byte for byte. Environment:
-  SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM
-                              (release/release.sh: the commit's)
-  PELK_SOURCE_COMMIT          the commit built (release/release.sh sets it)
+  SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM;
+                              unset: the commit's time (release/release.sh sets it so)
+  PELK_SOURCE_COMMIT          the commit built; unset: the checked-out one
   PELK_SIGNING_PKCS12         the certificate and its key, a PKCS#12 file; unset: unsigned
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
@@ -180,12 +180,13 @@ def insert_statements(idt):
             table, ", ".join("`%s`" % column for column, _, _ in fields), ", ".join(values))
 
 
-def source_commit():
-    commit = os.environ.get("PELK_SOURCE_COMMIT", "")
-    if not commit:
-        commit = subprocess.run(["git", "-C", SOURCE_DIR, "rev-parse", "HEAD"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-    return commit
+def from_git(variable, *command):
+    """The variable's value, or else what git says of the checked-out commit."""
+    value = os.environ.get(variable, "")
+    if not value:
+        value = subprocess.run(["git", "-C", SOURCE_DIR] + list(command),
+                               capture_output=True, text=True, check=True).stdout.strip()
+    return value
 
 
 def write_checksums(release_dir, names):
@@ -198,8 +199,8 @@ def write_checksums(release_dir, names):
 def main():
     build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/release"
     version = project_version(build_dir)
-    epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "0"))
-    commit = source_commit()
+    epoch = int(from_git("SOURCE_DATE_EPOCH", "log", "-1", "--format=%ct"))
+    commit = from_git("PELK_SOURCE_COMMIT", "rev-parse", "HEAD")
     sign_file = signer()
     name = "pelk-card-tools-%s-win-x64" % version
     release_dir = os.path.join(build_dir, "dist")
