@@ -34,6 +34,18 @@ from release.package_release import NOTICES, SHIPPED, link_maps, project_version
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")
 SPDX_ID = re.compile(r"^SPDXRef-[A-Za-z0-9.-]+$")
+# The formats SPDX 2.3 gives the SBOM's text fields, which its JSON schema leaves as strings:
+# (path, with * for each item of a list; pattern).
+FIELD_FORMATS = [
+    ("documentNamespace", r"^https?://[^#\s]+$"),  # an absolute URI without a fragment
+    ("creationInfo/created", r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$"),
+    ("creationInfo/creators/*", r"^(Person|Organization|Tool): \S"),
+    ("packages/*/supplier", r"^(Person: \S|Organization: \S|NOASSERTION$)"),
+    ("packages/*/downloadLocation", r"^(NOASSERTION|NONE|https?://\S+)$"),
+    ("packages/*/externalRefs/*/referenceLocator", r"^pkg:[a-z]+/[^@\s]+@[^\s]+$"),
+    ("files/*/fileName", r"^\./\S"),
+    ("hasExtractedLicensingInfos/*/licenseId", r"^LicenseRef-[A-Za-z0-9.-]+$"),
+]
 
 # This toolchain (Debian 12's mingw-w64): the archives and objects of others that the link
 # maps may name, with their packages, and what the notices and the SBOM must say of each
@@ -221,10 +233,10 @@ def check_stops(problems, build_dir, maps):
 
 
 def check_sbom(problems, sbom_path, zipped, linked, installed):
-    """Valid SPDX 2.3; well-formed, unique SPDXIDs; relationships between elements that
-    exist; the shipped files with their digests; the linked packages, each with its version,
-    purl and expected licence, statically linked into the executables that the link maps
-    name."""
+    """Valid SPDX 2.3; well-formed, unique SPDXIDs; text fields in the forms SPDX gives
+    them; relationships between elements that exist; the shipped files with their digests;
+    the linked packages, each with its version, purl and expected licence, statically linked
+    into the executables that the link maps name."""
     with open(sbom_path) as file:
         sbom = json.load(file)
     with open(SPDX_SCHEMA) as file:
@@ -257,6 +269,10 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
                 problems.append("SBOM: %s's %s is not the zip's" % (name, algorithm))
         if (release_id, "CONTAINS", entry.get("SPDXID")) not in relations:
             problems.append("SBOM: the release does not contain %s" % name)
+    for path, pattern in FIELD_FORMATS:
+        for value in field_values(sbom, path.split("/")):
+            if not re.match(pattern, value):
+                problems.append("SBOM: %s %r is not in the form SPDX gives it" % (path, value))
     check_package_files(problems, sbom, relations, zipped)
     check_licence_expressions(problems, sbom)
     described = {package["name"]: package for package in sbom.get("packages", [])
@@ -280,6 +296,15 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
             if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
                     package.get("SPDXID")) not in relations:
                 problems.append("SBOM: %s is not statically linked to %s" % (executable, name))
+
+
+def field_values(element, path):
+    """The values at path ("packages", "*", "supplier") in the document."""
+    if not path:
+        return [element]
+    items = element if path[0] == "*" else [element.get(path[0])] if isinstance(element, dict) else []
+    return [value for item in items if item is not None
+            for value in field_values(item, path[1:])]
 
 
 def check_package_files(problems, sbom, relations, zipped):
