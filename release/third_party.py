@@ -159,7 +159,8 @@ def spdx_expression(synopsis, table):
 
 
 def licence_names(synopsis):
-    return [word for word in synopsis.replace(",", " ").split() if word.lower() not in ("and", "or")]
+    return [word for word in synopsis.replace(",", " ").split()
+            if word.lower() not in ("and", "or")]
 
 
 def applying_stanzas(copyright_text, sources, package, table):

@@ -5,9 +5,9 @@ back from the executable itself; the MSI holds the same files, byte for byte; th
 and the SBOM name the packages, members and licences that the link maps' own lines and this
 toolchain's expected table give, and linked code of no package or of no source stops the
 release; the SBOM is valid SPDX 2.3, keeps the rules its schema can't see, and describes
-exactly those files and components; SHA256SUMS checks the zip, the MSI and the SBOM; and, given the CA (--ca),
-the executables and the MSI verify against it while a copy with one byte changed does not.
-Runs under Debian's python3 (python3-jsonschema, python3-olefile,
+exactly those files and components; SHA256SUMS checks the zip, the MSI and the SBOM; and,
+given the CA (--ca), the executables and the MSI verify against it while a copy with one
+byte changed does not. Runs under Debian's python3 (python3-jsonschema, python3-olefile,
 python3-license-expression)."""
 
 import argparse
@@ -209,9 +209,10 @@ def check_stops(problems, build_dir, maps):
             text = link_map.read()
         for source, named in STOPS:
             doctored = os.path.join(scratch, "smbus_scan.exe.map")
+            section = " .text 0x0000000140001000 0x40 %s\n" % source
             with open(doctored, "w", encoding="latin-1") as link_map:
-                link_map.write(re.sub(r"(?m)^(\.text\s.*\n)", lambda match: match.group(1) +
-                                      " .text 0x0000000140001000 0x40 %s\n" % source, text, count=1))
+                link_map.write(re.sub(r"(?m)^(\.text\s.*\n)",
+                                      lambda match: match.group(1) + section, text, count=1))
             try:
                 third_party.components(dict(maps, **{"smbus_scan.exe": doctored}), [build_dir])
                 problems.append("linked %s did not stop the release" % source)
@@ -302,7 +303,10 @@ def field_values(element, path):
     """The values at path ("packages", "*", "supplier") in the document."""
     if not path:
         return [element]
-    items = element if path[0] == "*" else [element.get(path[0])] if isinstance(element, dict) else []
+    if path[0] == "*":
+        items = element
+    else:
+        items = [element.get(path[0])] if isinstance(element, dict) else []
     return [value for item in items if item is not None
             for value in field_values(item, path[1:])]
 
@@ -336,7 +340,8 @@ def check_package_files(problems, sbom, relations, zipped):
                             % (package["SPDXID"], sorted(excluded - held)))
         sha1s = sorted(hashlib.sha1(zipped.get(name, b"")).hexdigest()
                        for name in held - excluded)
-        if code["packageVerificationCodeValue"] != hashlib.sha1("".join(sha1s).encode()).hexdigest():
+        expected = hashlib.sha1("".join(sha1s).encode()).hexdigest()
+        if code["packageVerificationCodeValue"] != expected:
             problems.append("SBOM: %s's verification code is not that of the zip's files"
                             % package["SPDXID"])
 
