@@ -1,2 +1,2 @@
-"""Release, demo and dependency scripts; run their modules from the top folder, as
+"""Demo and developer scripts; run their modules from the top folder, as
 `python3 -m scripts.<name>`."""

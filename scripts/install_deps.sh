@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev clang-format clang-tidy cppcheck
           googletest libgtest-dev nlohmann-json3-dev python3
           mingw-w64 wine wine64 wixl msitools osslsigncode openssl git perl
-          python3-olefile python3-jsonschema python3-pefile)
+          python3-olefile python3-jsonschema python3-pefile python3-debian
+          python3-license-expression)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -27,13 +27,13 @@ scripts/static_checks.sh
 
 # The release, signed with a throwaway certificate: its signed executables are the ones that
 # the image checks and the Windows suite run, and its MSI is installed under Wine.
-tests/windows/make_test_certificate.sh build/test-signing
+release/checks/make_test_certificate.sh build/test-signing
 PELK_SIGNING_PKCS12=build/test-signing/signing.p12 \
-    PELK_SIGNING_PASSWORD=$(cat build/test-signing/password) scripts/release.sh
+    PELK_SIGNING_PASSWORD=$(cat build/test-signing/password) release/release.sh
 # Debian's python3, which has python3-pefile, python3-olefile and python3-jsonschema.
-/usr/bin/python3 -m tests.windows.check_release build/release --ca build/test-signing/ca.pem
+/usr/bin/python3 -m release.checks.check_release build/release --ca build/test-signing/ca.pem
 release=$(ls -d build/release/dist/pelk-card-tools-*-win-x64/)
-/usr/bin/python3 -m tests.windows.check_imports "$release"
-tests/windows/release_builds.sh build/upgrade build/release/dist build/test-signing/ca.pem
+/usr/bin/python3 -m release.checks.check_imports "$release"
+release/checks/release_builds.sh build/upgrade build/release/dist build/test-signing/ca.pem
 /usr/bin/python3 -m tests.windows.run_windows_suite --build-dir build/windows --release build/release/dist \
     --upgrade-msi "$(ls build/upgrade/pelk-card-tools-*-win-x64.msi)"

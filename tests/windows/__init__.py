@@ -1,2 +1,2 @@
-"""The checks and the suite that run the Windows executables; run from the top folder,
-as `python3 -m tests.windows.<name>`."""
+"""The Windows suite under Wine; run from the top folder, as
+`python3 -m tests.windows.<name>`."""

@@ -15,9 +15,9 @@ import shutil
 import subprocess
 import sys
 
-from scripts.package_release import SHIPPED
+from release.package_release import SHIPPED
 from standins import wine_card
-from tests.windows.check_imports import kiv_functions
+from reset.kiv_interface.kiv_exports import kiv_functions
 
 CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
 DEMO_CARD = [0x18, 0x20]

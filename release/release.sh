@@ -10,7 +10,7 @@
 # the SBOM's creation time are the commit's time.
 # Signed when PELK_SIGNING_PKCS12 (and PELK_SIGNING_PASSWORD, optionally
 # PELK_SIGNING_TIMESTAMP_URL) are set; a signed release is rebuilt with PELK_SIGNATURES:
-# see scripts/package_release.py.
+# see release/package_release.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
@@ -25,5 +25,5 @@ rm -rf build/release
 cmake --preset release >/dev/null
 cmake --build --preset release
 # Debian's python3, which has python3-olefile and python3-jsonschema.
-/usr/bin/python3 -m scripts.package_release build/release
-/usr/bin/python3 -m tests.windows.check_release build/release
+/usr/bin/python3 -m release.package_release build/release
+/usr/bin/python3 -m release.checks.check_release build/release

@@ -11,9 +11,9 @@
 Given a code-signing certificate, it signs both executables before they are packed, then
 the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
 attaches them, and so rebuilds that signed release byte for byte. Environment:
-  SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM
-                              (scripts/release.sh: the commit's)
-  PELK_SOURCE_COMMIT          the commit built (scripts/release.sh sets it)
+  SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM;
+                              unset: the commit's time (release/release.sh sets it so)
+  PELK_SOURCE_COMMIT          the commit built; unset: the checked-out one
   PELK_SIGNING_PKCS12         the certificate and its key, a PKCS#12 file; unset: unsigned
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
@@ -22,7 +22,7 @@ attaches them, and so rebuilds that signed release byte for byte. Environment:
                               after it with .sig added: attached instead of signing
   PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the signer's issuing certificates
 
-Usage (from the top folder, under Debian's python3): python3 -m scripts.package_release BUILD_DIR"""
+Usage (from the top folder, under Debian's python3): python3 -m release.package_release BUILD_DIR"""
 
 import glob
 import hashlib
@@ -34,20 +34,20 @@ import tempfile
 import time
 import zipfile
 
-from scripts import msi_identity, sbom, third_party
+from release import msi_identity, sbom, third_party
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
-WXS = os.path.join(SOURCE_DIR, "packaging", "pelk-card-tools.wxs")
+WXS = os.path.join(HERE, "packaging", "pelk-card-tools.wxs")
 DESCRIPTION = "PELK card service tools"
 NOTICES = "THIRD-PARTY-NOTICES.txt"
 EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
 SHIPPED = ["GUIDE.txt", NOTICES] + EXECUTABLES
 
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
-# rows of the action sequence (packaging/README.md).
-ADDED_TABLES = [os.path.join(SOURCE_DIR, "packaging", "Environment.idt")]
-ADDED_ROWS = [os.path.join(SOURCE_DIR, "packaging", "InstallExecuteSequence.idt")]
+# rows of the action sequence (release/packaging/README.md).
+ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
+ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
 
 
 def project_version(build_dir):
@@ -180,12 +180,13 @@ def insert_statements(idt):
             table, ", ".join("`%s`" % column for column, _, _ in fields), ", ".join(values))
 
 
-def source_commit():
-    commit = os.environ.get("PELK_SOURCE_COMMIT", "")
-    if not commit:
-        commit = subprocess.run(["git", "-C", SOURCE_DIR, "rev-parse", "HEAD"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-    return commit
+def from_git(variable, *command):
+    """The variable's value, or else what git says of the checked-out commit."""
+    value = os.environ.get(variable, "")
+    if not value:
+        value = subprocess.run(["git", "-C", SOURCE_DIR] + list(command),
+                               capture_output=True, text=True, check=True).stdout.strip()
+    return value
 
 
 def write_checksums(release_dir, names):
@@ -198,8 +199,8 @@ def write_checksums(release_dir, names):
 def main():
     build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/release"
     version = project_version(build_dir)
-    epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "0"))
-    commit = source_commit()
+    epoch = int(from_git("SOURCE_DATE_EPOCH", "log", "-1", "--format=%ct"))
+    commit = from_git("PELK_SOURCE_COMMIT", "rev-parse", "HEAD")
     sign_file = signer()
     name = "pelk-card-tools-%s-win-x64" % version
     release_dir = os.path.join(build_dir, "dist")

@@ -1,4 +1,4 @@
-# What a release ships: the two tools and the guide, never the stand-ins. scripts/release.sh
+# What a release ships: the two tools and the guide, never the stand-ins. release/release.sh
 # stages them with cmake --install and packs the zip and the MSI from there.
 configure_file(${PROJECT_SOURCE_DIR}/docs/guide.txt ${PROJECT_BINARY_DIR}/GUIDE.txt @ONLY
                NEWLINE_STYLE CRLF)

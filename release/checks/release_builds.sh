@@ -24,7 +24,7 @@ build() {
         perl -pi -e 's/^(project\(pelk_tools VERSION \d+\.\d+\.)(\d+)/$1.($2+1)/e' \
             "$work/$1/CMakeLists.txt"
     fi
-    (cd "$work/$1" && env -u PELK_SIGNING_PKCS12 scripts/release.sh >"$work/$1.log" 2>&1) ||
+    (cd "$work/$1" && env -u PELK_SIGNING_PKCS12 release/release.sh >"$work/$1.log" 2>&1) ||
         { cat "$work/$1.log"; echo "release build in $1 failed"; exit 1; }
 }
 digests() {
@@ -39,8 +39,11 @@ if ! diff <(digests "$work/first/build/release/dist") <(digests "$work/second/bu
     echo "reproducible: 0 passed, 1 failed"
     exit 1
 fi
+passed=1 skipped=""
 if [ -n "$signed" ] && [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
-    echo "the signed release is not rebuilt: it has uncommitted changes"
+    # A clone has the commit, not the changes the signed release was built with.
+    echo "skipped: the signed release is not rebuilt: the tree has uncommitted changes"
+    skipped=", 1 skipped"
 elif [ -n "$signed" ]; then
     mkdir "$work/signatures"
     for file in "$signed"/*/*.exe "$signed"/*.msi; do
@@ -51,11 +54,12 @@ elif [ -n "$signed" ]; then
     build attached
     unset PELK_SIGNATURES PELK_SIGNATURES_CAFILE
     if ! diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
-        echo "reproducible: 0 passed, 1 failed (the signed release, rebuilt with its signatures attached, differs)"
+        echo "reproducible: 1 passed, 1 failed (the signed release, rebuilt with its signatures attached, differs)"
         exit 1
     fi
     echo "the signed release, rebuilt with its signatures attached, is the same byte for byte"
+    passed=2
 fi
-echo "reproducible: 1 passed, 0 failed"
+echo "reproducible: $passed passed, 0 failed$skipped"
 build raised
 cp "$work"/raised/build/release/dist/*.msi "$out"/

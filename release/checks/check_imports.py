@@ -7,7 +7,7 @@ tool itself and never by the loader; and both are built for ASLR (a relocatable,
 high-entropy image), with NX and no section that is both writable and executable. Reads
 the images with Debian's python3-pefile.
 
-Usage, from the top folder: python3 -m tests.windows.check_imports DIR, where DIR is a
+Usage, from the top folder: python3 -m release.checks.check_imports DIR, where DIR is a
 build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe) or a folder holding the two
 executables."""
 
@@ -17,25 +17,9 @@ import sys
 
 import pefile
 
+from reset.kiv_interface.kiv_exports import kiv_functions
+
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-KIV_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "reset",
-                       "kiv_interface", "kiv.def")
-
-
-def kiv_functions():
-    """The board control library's functions, in kiv.def's order: the one list of them."""
-    functions, in_exports = [], False
-    with open(KIV_DEF) as definition:
-        for line in definition:
-            words = line.split(";", 1)[0].split()
-            if words == ["EXPORTS"]:
-                in_exports = True
-            elif in_exports and words:
-                functions.append(words[0])
-    if not functions:
-        raise SystemExit("%s lists no exports" % KIV_DEF)
-    return functions
-
 
 TOOLS = {
     "scanner/smbus_scan.exe": {},

@@ -2,7 +2,12 @@
 each file it ships with its digests, each component of others linked into the executables
 (third_party.components) as a Debian package, and how they relate. Everything in it comes
 from the commit, the shipped bytes and the Debian packages, so two builds of one commit
-give the same document."""
+give the same document.
+
+The release package contains its files, so its files are analysed (filesAnalyzed true: a
+package whose files are not analysed may contain none) and it carries the verification code
+of those files. The Debian packages contain no file of the document: theirs are not
+analysed."""
 
 import hashlib
 import json
@@ -26,6 +31,14 @@ def digests(path):
             {"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}]
 
 
+def verification_code(files):
+    """The package verification code of files: the SHA-1 of their lower-case hex SHA-1s,
+    sorted and joined with nothing between. No file is excluded: the SBOM is not shipped
+    in the zip."""
+    sha1s = sorted(file["checksums"][0]["checksumValue"] for file in files)
+    return {"packageVerificationCodeValue": hashlib.sha1("".join(sha1s).encode()).hexdigest()}
+
+
 def purl(component):
     return "pkg:deb/debian/%s@%s?arch=%s" % (
         urllib.parse.quote(component["package"], safe=""),
@@ -44,7 +57,8 @@ def document(release, stage, shipped, found):
     packages = [{
         "SPDXID": RELEASE_ID, "name": release["name"], "versionInfo": release["version"],
         "supplier": "Organization: " + release["supplier"], "downloadLocation": "NOASSERTION",
-        "filesAnalyzed": False, "primaryPackagePurpose": "APPLICATION",
+        "filesAnalyzed": True, "packageVerificationCode": verification_code(files),
+        "primaryPackagePurpose": "APPLICATION",
         "sourceInfo": "built from source commit %s" % release["commit"],
         "licenseConcluded": "NOASSERTION", "licenseDeclared": "NOASSERTION",
         "copyrightText": "NOASSERTION"}]

@@ -1,0 +1,442 @@
+#!/usr/bin/python3
+"""Checks a release (release/release.sh): the zip holds exactly the two tools, the guide
+and the third-party notices, with each tool's version resource and embedded manifest read
+back from the executable itself; the MSI holds the same files, byte for byte; the notices
+and the SBOM name the packages, members and licences that the link maps' own lines and this
+toolchain's expected table give, and linked code of no package or of no source stops the
+release; the SBOM is valid SPDX 2.3, keeps the rules its schema can't see, and describes
+exactly those files and components; SHA256SUMS checks the zip, the MSI and the SBOM; and,
+given the CA (--ca), the executables and the MSI verify against it while a copy with one
+byte changed does not. Runs under Debian's python3 (python3-jsonschema, python3-olefile,
+python3-license-expression)."""
+
+import argparse
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+import jsonschema
+from license_expression import get_spdx_licensing
+
+WINDRES = "x86_64-w64-mingw32-windres"
+WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
+
+
+from release import third_party
+from release.package_release import NOTICES, SHIPPED, link_maps, project_version
+
+SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
+                           "spdx-2.3.schema.json")
+SPDX_ID = re.compile(r"^SPDXRef-[A-Za-z0-9.-]+$")
+# The formats SPDX 2.3 gives the SBOM's text fields, which its JSON schema leaves as strings:
+# (path, with * for each item of a list; pattern).
+FIELD_FORMATS = [
+    ("documentNamespace", r"^https?://[^#\s]+$"),  # an absolute URI without a fragment
+    ("creationInfo/created", r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$"),
+    ("creationInfo/creators/*", r"^(Person|Organization|Tool): \S"),
+    ("packages/*/supplier", r"^(Person: \S|Organization: \S|NOASSERTION$)"),
+    ("packages/*/downloadLocation", r"^(NOASSERTION|NONE|https?://\S+)$"),
+    ("packages/*/externalRefs/*/referenceLocator", r"^pkg:[a-z]+/[^@\s]+@[^\s]+$"),
+    ("files/*/fileName", r"^\./\S"),
+    ("hasExtractedLicensingInfos/*/licenseId", r"^LicenseRef-[A-Za-z0-9.-]+$"),
+]
+
+# This toolchain (Debian 12's mingw-w64): the archives and objects of others that the link
+# maps may name, with their packages, and what the notices and the SBOM must say of each
+# package. A new toolchain fails here with a line saying what changed: check what it links
+# and under which licences, then update these.
+TOOLCHAIN_PARTS = {
+    "crt2.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
+    "libmingw32.a": "mingw-w64-x86-64-dev", "libmingwex.a": "mingw-w64-x86-64-dev",
+    "libmsvcrt.a": "mingw-w64-x86-64-dev", "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
+    "crtend.o": "gcc-mingw-w64-x86-64-win32", "libgcc.a": "gcc-mingw-w64-x86-64-win32",
+}
+TOOLCHAIN_LICENCES = {
+    "mingw-w64-x86-64-dev":
+        "ZPL-2.1 AND LicenseRef-public-domain AND LicenseRef-Lucent AND LicenseRef-Keith-Marshall",
+    "gcc-mingw-w64-x86-64-win32": "GPL-3.0-or-later WITH GCC-exception-3.1",
+}
+MINGW_LIB = "/usr/x86_64-w64-mingw32/lib/"
+# Linked code that must stop the release: (an input section's file, what the stop names).
+STOPS = [
+    ("/opt/vendor/lib/libunknown.a(unknown.o)", "libunknown.a"),  # of no package
+    # a runtime member without debug information, of no import library: no source path
+    (MINGW_LIB + "libmingwex.a(lib64_libmingwex_a-mingw_longjmp.o)", "mingw_longjmp"),
+]
+
+
+def resources_of(path):
+    """The executable's resources, decompiled to resource script text; none: empty."""
+    return subprocess.run([WINDRES, "-i", path, "-O", "rc"], capture_output=True, text=True,
+                          check=False).stdout
+
+
+def manifest_text(script):
+    match = re.search(r"1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)\nEND", script, re.S)
+    if not match:
+        return ""
+    return "".join(re.findall(r'"((?:[^"]|"")*)"', match.group(1))).replace('""', '"')
+
+
+def check_tool(problems, name, path, version):
+    script = resources_of(path)
+    numbers = ", ".join(version.split(".") + ["0"])
+    expected_values = {
+        "FileVersion": version,
+        "ProductVersion": version,
+        "FileDescription": TOOLS[name],
+        "ProductName": "PELK card service tools",
+        "OriginalFilename": name + ".exe",
+    }
+    for key, value in expected_values.items():
+        if '"%s", "%s"' % (key, value) not in script:
+            problems.append("%s: version resource lacks %s = %s" % (name, key, value))
+    for key in ("FILEVERSION", "PRODUCTVERSION"):
+        if " %s %s\n" % (key, numbers) not in script:
+            problems.append("%s: %s is not %s" % (name, key, numbers))
+    manifest = manifest_text(script)
+    if 'level="asInvoker"' not in manifest or WINDOWS_10_AND_11 not in manifest:
+        problems.append("%s: embedded manifest lacks asInvoker or Windows 10/11" % name)
+
+
+def check_msi(problems, msi, zipped):
+    """The MSI holds exactly the zip's files, byte for byte."""
+    with tempfile.TemporaryDirectory() as scratch:
+        subprocess.run(["msiextract", "-C", scratch, msi], check=True,
+                       stdout=subprocess.DEVNULL)
+        held = {}
+        for folder, _, files in os.walk(scratch):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as file:
+                    held[name] = file.read()
+    if held != zipped:
+        problems.append("the MSI holds %s, not the zip's files byte for byte" % sorted(held))
+
+
+def map_parts(map_path):
+    """{executable's code of others: member count, 0 for an object file}, from the link
+    map's own lines: its archive member lines, and the objects it loads by absolute path
+    (the build's own are relative)."""
+    with open(map_path, encoding="latin-1") as link_map:
+        text = link_map.read()
+    members = text[:text.index("\nDiscarded input sections")]
+    parts = {}
+    for archive, _ in re.findall(r"(?m)^(/\S+)\((\S+)\)$", members):
+        parts[os.path.basename(archive)] = parts.get(os.path.basename(archive), 0) + 1
+    for path in re.findall(r"(?m)^LOAD (/\S+\.o)$", text):
+        parts[os.path.basename(path)] = 0
+    return parts
+
+
+def expected_components(problems, maps):
+    """{package: {executable: {part: member count}}}, from the link maps and the toolchain
+    table; {package: (version, architecture)}, from dpkg."""
+    linked = {}
+    for executable, map_path in maps.items():
+        for part, count in map_parts(map_path).items():
+            package = TOOLCHAIN_PARTS.get(part)
+            if package is None:
+                problems.append("%s's link map names %s, which TOOLCHAIN_PARTS does not know: "
+                                "the toolchain changed" % (executable, part))
+                continue
+            linked.setdefault(package, {}).setdefault(executable, {})[part] = count
+    installed = {package: tuple(subprocess.run(
+        ["dpkg-query", "-W", "-f", "${Version} ${Architecture}", package],
+        capture_output=True, text=True, check=True).stdout.split()) for package in linked}
+    return linked, installed
+
+
+def noticed_components(notices):
+    """{package: {"version", "licence", "linked": {executable: {part: member count}}}} as
+    THIRD-PARTY-NOTICES.txt states them."""
+    found, current = {}, None
+    for line in notices.decode("utf-8").splitlines():
+        package = re.match(r"^Debian package: (\S+) (\S+) \((\S+)\)$", line)
+        if package:
+            current = found.setdefault(package.group(1), {
+                "version": (package.group(2), package.group(3)), "linked": {}})
+        elif current is not None and line.startswith("Licence: ") and "licence" not in current:
+            current["licence"] = line[len("Licence: "):]
+        elif current is not None and line.startswith("Linked into "):
+            executable, parts = line[len("Linked into "):].split(": ", 1)
+            current["linked"][executable] = {
+                name: int(count or 0) for name, count in
+                re.findall(r"([^ ,]+)(?: \((\d+) members\))?(?:, |$)", parts)}
+    return found
+
+
+def check_notices(problems, build_dir, zipped):
+    """The notices are in Windows line ends; they name exactly the packages, and for each
+    executable the archives, member counts and objects, that the link maps show, each with
+    its version from dpkg and the licence the toolchain table expects; and linked code of
+    no package, or of no source, stops the release."""
+    notices = zipped.get(NOTICES, b"")
+    if notices.count(b"\n") == 0 or notices.count(b"\n") != notices.count(b"\r\n"):
+        problems.append("%s is missing or not in Windows line ends" % NOTICES)
+    maps = link_maps(build_dir)
+    linked, installed = expected_components(problems, maps)
+    noticed = noticed_components(notices)
+    if not linked or sorted(noticed) != sorted(linked):
+        problems.append("the notices name %s, the link maps show %s"
+                        % (sorted(noticed), sorted(linked)))
+    for package, executables in linked.items():
+        said = noticed.get(package, {})
+        if said.get("version") != installed[package]:
+            problems.append("the notices give %s as %s, dpkg as %s"
+                            % (package, said.get("version"), installed[package]))
+        if said.get("licence") != TOOLCHAIN_LICENCES.get(package):
+            problems.append("the notices give %s's licence as %s, expected %s: the toolchain "
+                            "changed, or the notices are wrong" % (
+                                package, said.get("licence"), TOOLCHAIN_LICENCES.get(package)))
+        if said.get("linked") != executables:
+            problems.append("the notices say %s links %s, the link maps show %s"
+                            % (package, said.get("linked"), executables))
+    check_stops(problems, build_dir, maps)
+    return linked, installed
+
+
+def check_stops(problems, build_dir, maps):
+    """Each of STOPS, added to a link map as an input section of the image's code, stops
+    the release with a line naming it; and so does a source that no Files stanza covers."""
+    with tempfile.TemporaryDirectory() as scratch:
+        with open(maps["smbus_scan.exe"], encoding="latin-1") as link_map:
+            text = link_map.read()
+        for source, named in STOPS:
+            doctored = os.path.join(scratch, "smbus_scan.exe.map")
+            section = " .text 0x0000000140001000 0x40 %s\n" % source
+            with open(doctored, "w", encoding="latin-1") as link_map:
+                link_map.write(re.sub(r"(?m)^(\.text\s.*\n)",
+                                      lambda match: match.group(1) + section, text, count=1))
+            try:
+                third_party.components(dict(maps, **{"smbus_scan.exe": doctored}), [build_dir])
+                problems.append("linked %s did not stop the release" % source)
+            except third_party.NoticeError as error:
+                if named not in str(error):
+                    problems.append("the release stopped for another reason than %s: %s"
+                                    % (named, error))
+    # mingw-w64's copyright file without its stanza for every file.
+    with open("/usr/share/doc/mingw-w64-x86-64-dev/copyright", encoding="utf-8") as file:
+        uncovered = re.sub(r"(?ms)^Files: \*\n.*?\n\n", "", file.read(), count=1)
+    try:
+        third_party.applying_stanzas(uncovered, {"libkernel32.a(libkernel32h.o)": [
+            "mingw-w64-crt/lib64/kernel32.def"]}, "mingw-w64-x86-64-dev", third_party.load_table())
+        problems.append("a source that no Files stanza covers did not stop the release")
+    except third_party.NoticeError as error:
+        if "kernel32.def" not in str(error):
+            problems.append("the release stopped for another reason than kernel32.def: %s"
+                            % error)
+
+
+def check_sbom(problems, sbom_path, zipped, linked, installed):
+    """Valid SPDX 2.3; well-formed, unique SPDXIDs; text fields in the forms SPDX gives
+    them; relationships between elements that exist; the shipped files with their digests;
+    the linked packages, each with its version, purl and expected licence, statically linked
+    into the executables that the link maps name."""
+    with open(sbom_path) as file:
+        sbom = json.load(file)
+    with open(SPDX_SCHEMA) as file:
+        validator = jsonschema.Draft201909Validator(json.load(file))
+    for error in validator.iter_errors(sbom):
+        problems.append("SBOM: %s at %s" % (error.message[:200], "/".join(map(str, error.path))))
+    elements = [sbom] + sbom.get("packages", []) + sbom.get("files", [])
+    ids = [element.get("SPDXID", "") for element in elements]
+    for bad in sorted({i for i in ids if not SPDX_ID.match(i) or ids.count(i) > 1}):
+        problems.append("SBOM: SPDXID %r is malformed or not unique" % bad)
+    relations = set()
+    for relation in sbom.get("relationships", []):
+        ends = (relation["spdxElementId"], relation["relatedSpdxElement"])
+        if any(end not in ids for end in ends):
+            problems.append("SBOM: relationship %s names an element that does not exist"
+                            % json.dumps(relation))
+        relations.add((ends[0], relation["relationshipType"], ends[1]))
+    files = {file["fileName"]: file for file in sbom.get("files", [])}
+    if sorted(files) != sorted("./" + name for name in zipped):
+        problems.append("SBOM: files %s, the zip holds %s" % (sorted(files), sorted(zipped)))
+    release = [p for p in sbom.get("packages", []) if p.get("primaryPackagePurpose") == "APPLICATION"]
+    release_id = release[0]["SPDXID"] if len(release) == 1 else None
+    if ("SPDXRef-DOCUMENT", "DESCRIBES", release_id) not in relations:
+        problems.append("SBOM: the document does not describe the release")
+    for name, data in zipped.items():
+        entry = files.get("./" + name, {})
+        digests = {c["algorithm"]: c["checksumValue"] for c in entry.get("checksums", [])}
+        for algorithm in ("SHA1", "SHA256"):
+            if digests.get(algorithm) != hashlib.new(algorithm, data).hexdigest():
+                problems.append("SBOM: %s's %s is not the zip's" % (name, algorithm))
+        if (release_id, "CONTAINS", entry.get("SPDXID")) not in relations:
+            problems.append("SBOM: the release does not contain %s" % name)
+    for path, pattern in FIELD_FORMATS:
+        for value in field_values(sbom, path.split("/")):
+            if not re.match(pattern, value):
+                problems.append("SBOM: %s %r is not in the form SPDX gives it" % (path, value))
+    check_package_files(problems, sbom, relations, zipped)
+    check_licence_expressions(problems, sbom)
+    described = {package["name"]: package for package in sbom.get("packages", [])
+                  if package.get("SPDXID") != release_id}
+    if sorted(described) != sorted(linked):
+        problems.append("SBOM: packages %s, the link maps show %s"
+                        % (sorted(described), sorted(linked)))
+    for name, executables in linked.items():
+        package = described.get(name, {})
+        version, architecture = installed[name]
+        purls = [ref["referenceLocator"] for ref in package.get("externalRefs", [])
+                 if ref["referenceType"] == "purl"]
+        if package.get("versionInfo") != version or len(purls) != 1 or not purls[0].startswith(
+                "pkg:deb/debian/%s@" % name) or not purls[0].endswith("?arch=" + architecture):
+            problems.append("SBOM: %s is not given as version %s, with one purl for %s"
+                            % (name, version, architecture))
+        if package.get("licenseDeclared") != TOOLCHAIN_LICENCES.get(name):
+            problems.append("SBOM: %s's licence is %s, expected %s" % (
+                name, package.get("licenseDeclared"), TOOLCHAIN_LICENCES.get(name)))
+        for executable in executables:
+            if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
+                    package.get("SPDXID")) not in relations:
+                problems.append("SBOM: %s is not statically linked to %s" % (executable, name))
+
+
+def field_values(element, path):
+    """The values at path ("packages", "*", "supplier") in the document."""
+    if not path:
+        return [element]
+    if path[0] == "*":
+        items = element
+    else:
+        items = [element.get(path[0])] if isinstance(element, dict) else []
+    return [value for item in items if item is not None
+            for value in field_values(item, path[1:])]
+
+
+def check_package_files(problems, sbom, relations, zipped):
+    """What the schema can't see of each package's files: a package whose files were not
+    analysed contains no file and has no verification code; one whose files were analysed
+    (true or omitted) has the verification code of the files it contains, as the zip holds
+    them: the SHA-1 of their SHA-1s in lower-case hex, sorted and joined, less the
+    excluded files, which it must name among its own."""
+    names = {file["SPDXID"]: file["fileName"][2:] for file in sbom.get("files", [])}
+    for package in sbom.get("packages", []):
+        contained = {end for start, kind, end in relations
+                     if start == package["SPDXID"] and kind == "CONTAINS" and end in names}
+        contained |= set(package.get("hasFiles", []))
+        code = package.get("packageVerificationCode")
+        if not package.get("filesAnalyzed", True):
+            if contained or code:
+                problems.append("SBOM: %s's files were not analysed, yet it contains %s%s"
+                                % (package["SPDXID"], sorted(contained),
+                                   " and has a verification code" if code else ""))
+            continue
+        if not code:
+            problems.append("SBOM: %s's files were analysed, but it has no verification code"
+                            % package["SPDXID"])
+            continue
+        excluded = {name[2:] for name in code.get("packageVerificationCodeExcludedFiles", [])}
+        held = {names[i] for i in contained}
+        if not excluded <= held:
+            problems.append("SBOM: %s excludes %s, which it does not contain"
+                            % (package["SPDXID"], sorted(excluded - held)))
+        sha1s = sorted(hashlib.sha1(zipped.get(name, b"")).hexdigest()
+                       for name in held - excluded)
+        expected = hashlib.sha1("".join(sha1s).encode()).hexdigest()
+        if code["packageVerificationCodeValue"] != expected:
+            problems.append("SBOM: %s's verification code is not that of the zip's files"
+                            % package["SPDXID"])
+
+
+def check_licence_expressions(problems, sbom):
+    """Each licence field is NOASSERTION, NONE or a valid SPDX expression whose
+    identifiers are on SPDX's list or are LicenseRefs that the document defines."""
+    licensing = get_spdx_licensing()
+    defined = {info["licenseId"] for info in sbom.get("hasExtractedLicensingInfos", [])}
+    for element in sbom.get("packages", []) + sbom.get("files", []):
+        for field in ("licenseDeclared", "licenseConcluded"):
+            expression = element.get(field, "NOASSERTION")
+            if expression in ("NOASSERTION", "NONE"):
+                continue
+            result = licensing.validate(expression, strict=True)
+            unknown = set(licensing.unknown_license_keys(expression)) - defined
+            if [e for e in result.errors if not e.startswith("Unknown license key")] or unknown:
+                problems.append("SBOM: %s's %s %r is not a valid SPDX expression of known "
+                                "licences: %s" % (element["SPDXID"], field, expression,
+                                                  result.errors or sorted(unknown)))
+
+
+def signature_verifies(path, ca):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def check_signatures(problems, paths, ca):
+    """Each file verifies against the CA, and a copy with one byte changed does not."""
+    with tempfile.TemporaryDirectory() as scratch:
+        for path in paths:
+            name = os.path.basename(path)
+            if not signature_verifies(path, ca):
+                problems.append("%s: signature does not verify" % name)
+            tampered = os.path.join(scratch, name)
+            with open(path, "rb") as file:
+                data = bytearray(file.read())
+            data[len(data) // 3] ^= 0x01
+            with open(tampered, "wb") as file:
+                file.write(data)
+            if signature_verifies(tampered, ca):
+                problems.append("%s: a copy with one byte changed still verifies" % name)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("build_dir", nargs="?", default="build/release")
+    parser.add_argument("--ca", help="the CA certificate that the release must be signed under")
+    options = parser.parse_args()
+    build_dir = options.build_dir
+    version = project_version(build_dir)
+    top = "pelk-card-tools-%s-win-x64" % version
+    dist = os.path.join(build_dir, "dist")
+    archive = os.path.join(dist, top + ".zip")
+    msi = os.path.join(dist, top + ".msi")
+    problems = []
+    with zipfile.ZipFile(archive) as release:
+        names = sorted(n for n in release.namelist() if not n.endswith("/"))
+        expected = sorted("%s/%s" % (top, n) for n in SHIPPED)
+        if names != expected:
+            problems.append("zip holds %s, expected %s" % (names, expected))
+        zipped = {os.path.basename(n): release.read(n) for n in names}
+        with tempfile.TemporaryDirectory() as scratch:
+            release.extractall(scratch)
+            for name in TOOLS:
+                path = os.path.join(scratch, top, name + ".exe")
+                if os.path.exists(path):
+                    check_tool(problems, name, path, version)
+            guide_path = os.path.join(scratch, top, "GUIDE.txt")
+            if os.path.exists(guide_path):
+                guide = open(guide_path, "rb").read()
+                if version.encode() not in guide.splitlines()[0]:
+                    problems.append("GUIDE.txt does not name version %s" % version)
+                if guide.count(b"\n") != guide.count(b"\r\n"):
+                    problems.append("GUIDE.txt is not in Windows line ends")
+            if options.ca:
+                check_signatures(problems, [os.path.join(scratch, top, name + ".exe")
+                                            for name in TOOLS] + [msi], options.ca)
+    check_msi(problems, msi, zipped)
+    linked, installed = check_notices(problems, build_dir, zipped)
+    sbom_name = "pelk-card-tools-%s.spdx.json" % version
+    check_sbom(problems, os.path.join(dist, sbom_name), zipped, linked, installed)
+    sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
+                          capture_output=True, text=True)
+    if sums.returncode != 0 or sorted(sums.stdout.split()) != sorted(
+            [top + ".zip:", "OK", top + ".msi:", "OK", sbom_name + ":", "OK"]):
+        problems.append("SHA256SUMS does not check the zip, the MSI and the SBOM: %s"
+                        % sums.stdout)
+    for problem in problems:
+        print("FAIL " + problem)
+    print("%s: %d files%s" % (os.path.basename(archive), len(names),
+                              ", signatures verified" if options.ca else ", not signed"))
+    print("release: %d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

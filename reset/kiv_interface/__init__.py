@@ -1,0 +1,1 @@
+"""The board control library as kiv_reset calls it."""
