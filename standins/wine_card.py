@@ -162,9 +162,9 @@ def request_log(card):
     return out.decode().splitlines()
 
 
-def run_command(card, arguments, extra_env=None):
-    """Runs a program of the prefix (msiexec, reg); returns (exit status, stdout, stderr)."""
-    result = _wine(card, *arguments, extra_env=extra_env, check=False)
+def run_command(card, arguments, extra_env=None, cwd=None):
+    """Runs a program of the prefix (msiexec, reg, cmd); returns (exit status, stdout, stderr)."""
+    result = _wine(card, *arguments, extra_env=extra_env, check=False, cwd=cwd)
     return result.returncode, result.stdout, result.stderr
 
 
