@@ -99,7 +99,10 @@ def run_guide_example(card, failures, compare):
                 branch_line in out.decode("latin-1"), True)
         compare(failures, label, "library calls", logged, calls)
         passed += len(failures) == before
-    return passed, len(EXAMPLE_CASES)
+    before = len(failures)
+    compare(failures, "the guide", "lines over 80 columns, with a version as long as 10.10.10",
+            [line for line in guide("10.10.10").splitlines() if len(line) > 80], [])
+    return passed + (len(failures) == before), len(EXAMPLE_CASES) + 1
 
 
 def msi_property(msi, name):
