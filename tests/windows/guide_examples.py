@@ -12,6 +12,7 @@ loop at exit /b: its failing runs name one device."""
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 
@@ -70,30 +71,20 @@ def run_guide_example(card, failures, compare):
     bare = wine_card.prefix_path(card, r"C:\tools without kiv")
     os.makedirs(bare)
     for tool in ("smbus_scan.exe", "kiv_reset.exe"):
-        with open(os.path.join(card["bin"], tool), "rb") as source, \
-                open(os.path.join(bare, tool), "wb") as copy:
-            copy.write(source.read())
-    log = os.path.join(card["root"], "kiv_calls.log")
+        shutil.copy(os.path.join(card["bin"], tool), bare)
     passed = 0
     for label, host, env, arguments, status, branch_line, calls in EXAMPLE_CASES:
         label = "the guide's batch example, %s" % label
         before = len(failures)
         folder = bare if host == "no kiv.dll" else card["bin"]
-        if os.path.exists(log):
-            os.remove(log)
         if host == "no driver":
             wine_card.stop_driver(card)
         try:
-            result, out, err = _run_cmd(
-                card, example, arguments, cwd=folder,
-                extra_env=dict(env, WINEPATH=wine_card.windows_path(folder),
-                               KIV_STANDIN_LOG=wine_card.windows_path(log)))
+            (result, out, _), logged = wine_card.with_kiv_calls(
+                card, lambda env: _run_cmd(card, example, arguments, env, cwd=folder),
+                dict(env, WINEPATH=wine_card.windows_path(folder)))
         finally:
             wine_card.start_driver(card)
-        logged = []
-        if os.path.exists(log):
-            with open(log, encoding="latin-1") as file:
-                logged = file.read().splitlines()
         compare(failures, label, "exit status", result, status & 0xFF)
         compare(failures, label, "its branch's line printed",
                 branch_line in out.decode("latin-1"), True)
@@ -106,6 +97,7 @@ def run_guide_example(card, failures, compare):
 
 
 def msi_property(msi, name):
+    """A value of the MSI's Property table (ProductVersion, ProductCode, UpgradeCode)."""
     table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
                            text=True, check=True).stdout
     for line in table.splitlines():

@@ -12,7 +12,6 @@ import glob
 import json
 import os
 import shutil
-import subprocess
 import sys
 
 from scripts.package_release import SHIPPED
@@ -223,17 +222,6 @@ def system_path(card):
     return []
 
 
-def product_version(msi):
-    """The MSI's ProductVersion, from its Property table."""
-    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
-                           text=True, check=True).stdout
-    for line in table.splitlines():
-        name, _, value = line.partition("\t")
-        if name == "ProductVersion":
-            return value.strip()
-    raise SystemExit("%s has no ProductVersion" % msi)
-
-
 def installed_versions(card):
     """DisplayVersion of every installed product named PELK card service tools."""
     _, out, _ = wine_card.run_command(card, ["reg", "query", UNINSTALL_KEY, "/s"])
@@ -268,7 +256,7 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     """Install, upgrade, refused downgrade and uninstall of the release's MSI, on a prefix
     with the stand-in driver running; then the same beside the card's own kiv.dll, with
     the guide's deploy.cmd. Every msiexec line that the guide shows is among those run."""
-    newer = product_version(upgrade_msi)
+    newer = guide_examples.msi_property(upgrade_msi, "ProductVersion")
     before = len(failures)
     ran = set()
 
