@@ -98,18 +98,25 @@ def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None,
     return result.returncode, result.stdout, result.stderr
 
 
-def run_kiv_reset(card, arguments, extra_env=None, **where):
-    """Runs kiv_reset.exe (where: cwd, folder, as run_tool) with the stand-in kiv.dll logging
-    the calls it receives; returns (exit status, stdout bytes, stderr bytes, calls)."""
+def with_kiv_calls(card, run, extra_env=None):
+    """Calls run(env): extra_env, and where the stand-in kiv.dll logs the calls it
+    receives; returns run's result and those calls."""
     log_path = os.path.join(card["root"], "kiv_calls.log")
     if os.path.exists(log_path):
         os.remove(log_path)
-    env = dict(extra_env or {}, KIV_STANDIN_LOG=windows_path(log_path))
-    status, out, err = run_tool(card, "kiv_reset.exe", arguments, env, **where)
+    result = run(dict(extra_env or {}, KIV_STANDIN_LOG=windows_path(log_path)))
     calls = []
     if os.path.exists(log_path):
         with open(log_path, encoding="latin-1") as log:
             calls = log.read().replace("\r\n", "\n").splitlines()
+    return result, calls
+
+
+def run_kiv_reset(card, arguments, extra_env=None, **where):
+    """Runs kiv_reset.exe (where: cwd, folder, as run_tool) with the stand-in kiv.dll logging
+    the calls it receives; returns (exit status, stdout bytes, stderr bytes, calls)."""
+    (status, out, err), calls = with_kiv_calls(
+        card, lambda env: run_tool(card, "kiv_reset.exe", arguments, env, **where), extra_env)
     return status, out, err, calls
 
 
@@ -162,9 +169,9 @@ def request_log(card):
     return out.decode().splitlines()
 
 
-def run_command(card, arguments, extra_env=None):
-    """Runs a program of the prefix (msiexec, reg); returns (exit status, stdout, stderr)."""
-    result = _wine(card, *arguments, extra_env=extra_env, check=False)
+def run_command(card, arguments, extra_env=None, cwd=None):
+    """Runs a program of the prefix (msiexec, reg, cmd); returns (exit status, stdout, stderr)."""
+    result = _wine(card, *arguments, extra_env=extra_env, check=False, cwd=cwd)
     return result.returncode, result.stdout, result.stderr
 
 

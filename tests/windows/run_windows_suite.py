@@ -12,12 +12,12 @@ import glob
 import json
 import os
 import shutil
-import subprocess
 import sys
 
 from release.package_release import SHIPPED
 from standins import wine_card
 from reset.kiv_interface.kiv_exports import kiv_functions
+from tests.windows import guide_examples
 
 CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
 DEMO_CARD = [0x18, 0x20]
@@ -267,7 +267,7 @@ def run_dll_search_cases(card, build_dir, failures):
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 DEFAULT_FOLDER = r"C:\Program Files\PELK card tools"
-KIV_FOLDER = r"C:\card software"
+KIV_FOLDER = guide_examples.deploy_folder()
 MOVED_FOLDER = r"C:\PELK tools moved"
 
 
@@ -278,17 +278,6 @@ def system_path(card):
         if len(fields) == 3 and fields[0].upper() == "PATH":
             return [entry.rstrip("\\").lower() for entry in fields[2].split(";")]
     return []
-
-
-def product_version(msi):
-    """The MSI's ProductVersion, from its Property table."""
-    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
-                           text=True, check=True).stdout
-    for line in table.splitlines():
-        name, _, value = line.partition("\t")
-        if name == "ProductVersion":
-            return value.strip()
-    raise SystemExit("%s has no ProductVersion" % msi)
 
 
 def installed_versions(card):
@@ -323,16 +312,17 @@ def guide_version(card, folder):
 
 def run_msi_cases(card, msi, upgrade_msi, failures):
     """Install, upgrade, refused downgrade and uninstall of the release's MSI, on a prefix
-    with the stand-in driver running; then the same beside the card's own kiv.dll."""
-    newer = product_version(upgrade_msi)
+    with the stand-in driver running; then the same beside the card's own kiv.dll, with
+    the guide's deploy.cmd. Every msiexec line that the guide shows is among those run."""
+    newer = guide_examples.msi_property(upgrade_msi, "ProductVersion")
     before = len(failures)
+    ran = set()
 
     def check(what, actual, expected):
         compare(failures, "msi", what, actual, expected)
 
     def msiexec(verb, package, *properties):
-        return wine_card.run_command(
-            card, ["msiexec", verb, wine_card.windows_path(package), *properties, "/qn"])[0]
+        return guide_examples.run_msiexec(card, verb, package, properties, ran)
 
     def on_path(folder):
         return system_path(card).count(folder.lower())
@@ -351,13 +341,13 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
           (0, grid_showing(DEMO_CARD), ""))
 
     # An upgrade given another INSTALLDIR moves the tools there.
-    check("upgrade status", msiexec("/i", upgrade_msi, "INSTALLDIR=" + MOVED_FOLDER), 0)
+    check("upgrade status", msiexec("/i", upgrade_msi, 'INSTALLDIR="%s"' % MOVED_FOLDER), 0)
     check("products after the upgrade", installed_versions(card), [newer])
     check("guide after the upgrade", guide_version(card, MOVED_FOLDER), newer)
     check("old folder after the upgrade", installed_files(card, DEFAULT_FOLDER), None)
     check("PATH entries after the upgrade", (on_path(MOVED_FOLDER), on_path(DEFAULT_FOLDER)),
           (1, 0))
-    check("downgrade refused", msiexec("/i", msi) != 0, True)
+    check("downgrade refused, 1603 as the guide says", msiexec("/i", msi), 1603 & 0xFF)
     check("products after the refused downgrade", installed_versions(card), [newer])
     check("guide after the refused downgrade", guide_version(card, MOVED_FOLDER), newer)
     check("uninstall status", msiexec("/x", upgrade_msi), 0)
@@ -370,16 +360,23 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     card_folder = wine_card.prefix_path(card, KIV_FOLDER)
     os.makedirs(card_folder, exist_ok=True)
     shutil.copy(os.path.join(card["bin"], "kiv.dll"), card_folder)
-    check("install with INSTALLDIR status", msiexec("/i", msi, "INSTALLDIR=" + KIV_FOLDER), 0)
+    check("the guide's deploy.cmd status", guide_examples.run_deploy(card, msi, ran), 0)
     status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], folder=card_folder)
     check("installed kiv_reset", (status, from_windows(out), from_windows(err), calls),
           (0, "Success\n", "", ["pelk_kiv_init", "pelk_reset 2"]))
     check("upgrade in INSTALLDIR status", msiexec("/i", upgrade_msi), 0)
     check("guide in INSTALLDIR after the upgrade", guide_version(card, KIV_FOLDER), newer)
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
-    check("uninstall from INSTALLDIR status", msiexec("/x", upgrade_msi), 0)
+    check("the guide's InstallDir query", guide_examples.run_guide_line(card, "reg query")[1]
+          .lower().count(KIV_FOLDER.lower()), 1)
+    check("the guide's UpgradeCode", guide_examples.guide().upper().count(
+        guide_examples.msi_property(msi, "UpgradeCode").upper()), 1)
+    code = guide_examples.msi_property(upgrade_msi, "ProductCode")
+    check("uninstall from INSTALLDIR by ProductCode status", msiexec("/x", code), 0)
     check("the card's folder after the uninstall", installed_files(card, KIV_FOLDER), ["kiv.dll"])
     check("PATH after that uninstall", on_path(KIV_FOLDER), 0)
+    check("the guide's msiexec lines that were not run", guide_examples.msiexec_lines_not_run(ran),
+          [])
     return len(failures) == before, 1
 
 
@@ -412,6 +409,10 @@ def main():
         search_passed, search_total = run_dll_search_cases(card, options.build_dir, failures)
         passed += search_passed
         total += search_total
+        # Before the MSI cases, which leave a kiv.dll in a folder that the example puts on PATH.
+        example_passed, example_total = guide_examples.run_guide_example(card, failures, compare)
+        passed += example_passed
+        total += example_total
         if msi and options.upgrade_msi:
             msi_passed, msi_total = run_msi_cases(card, msi, options.upgrade_msi, failures)
             passed += msi_passed

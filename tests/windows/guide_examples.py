@@ -1,0 +1,158 @@
+"""What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
+stands: its batch example under Wine's cmd against the stand-ins, once for every status of
+both tools; and its msiexec lines and deploy.cmd, which the MSI cases run in place of
+their own (run_msiexec, run_deploy), then check that none of the guide's was left out.
+
+Left untested, because Wine can't run them as Windows does: the PowerShell lines (Wine
+has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec line);
+icacls and where (stubs that change and print nothing), so deploy.cmd runs without its
+icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a success; and
+the example's stop at the first device that fails, since Wine's cmd does not leave a for
+loop at exit /b: its failing runs name one device."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+from standins import wine_card
+
+GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.txt")
+MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
+GUID = re.compile(r"\{[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}")
+GUIDE_MSI_NAME = "pelk-card-tools-@PROJECT_VERSION@-win-x64.msi"
+GUIDE_GUID = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+
+
+def guide(version="@PROJECT_VERSION@"):
+    with open(GUIDE, encoding="utf-8") as file:
+        return file.read().replace("@PROJECT_VERSION@", version)
+
+
+def block(name, version="@PROJECT_VERSION@"):
+    """The guide's lines between "--- NAME ---" and "--- end of NAME ---"."""
+    text = guide(version)
+    start = text.index("--- %s ---\n" % name) + len("--- %s ---\n" % name)
+    return text[start:text.index("--- end of %s ---\n" % name, start)]
+
+
+def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None):
+    """Runs script_text as a batch file under Wine's cmd, in Windows line ends."""
+    with tempfile.NamedTemporaryFile("w", suffix=".cmd", dir=card["root"], newline="\r\n",
+                                     delete=False) as script:
+        script.write(script_text)
+    try:
+        return wine_card.run_command(card, ["cmd", "/c", wine_card.windows_path(script.name),
+                                            *arguments], extra_env, cwd=cwd)
+    finally:
+        os.remove(script.name)
+
+
+# The example's runs: how the host is set up, its arguments, its exit status (that of
+# the tool that failed), a line it prints only on that branch, and the calls kiv.dll gets.
+EXAMPLE_CASES = [
+    ("all well", "card", {}, ["2", "5"], 0, "every device named was reset",
+     ["pelk_kiv_init", "pelk_reset 2", "pelk_kiv_init", "pelk_reset 5"]),
+    ("the library fails", "card", {"KIV_STANDIN_RESULT": "7"}, ["2"], 1,
+     "Device 2: the library failed", ["pelk_kiv_init", "pelk_reset 2",
+                                      "pelk_get_error_string 7"]),
+    ("a device number that is not one", "card", {}, ["x"], 2,
+     "Device x: kiv_reset rejected", ["pelk_kiv_init"]),
+    ("no kiv.dll beside the tools, on PATH or in the current folder", "no kiv.dll", {},
+     ["2"], 3, "kiv.dll could not be loaded", []),
+    ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", []),
+]
+
+
+def run_guide_example(card, failures, compare):
+    """The guide's card_service.cmd, from the current folder, with the tools on PATH."""
+    example = block("card_service.cmd")
+    bare = wine_card.prefix_path(card, r"C:\tools without kiv")
+    os.makedirs(bare)
+    for tool in ("smbus_scan.exe", "kiv_reset.exe"):
+        shutil.copy(os.path.join(card["bin"], tool), bare)
+    passed = 0
+    for label, host, env, arguments, status, branch_line, calls in EXAMPLE_CASES:
+        label = "the guide's batch example, %s" % label
+        before = len(failures)
+        folder = bare if host == "no kiv.dll" else card["bin"]
+        if host == "no driver":
+            wine_card.stop_driver(card)
+        try:
+            (result, out, _), logged = wine_card.with_kiv_calls(
+                card, lambda env: _run_cmd(card, example, arguments, env, cwd=folder),
+                dict(env, WINEPATH=wine_card.windows_path(folder)))
+        finally:
+            wine_card.start_driver(card)
+        compare(failures, label, "exit status", result, status & 0xFF)
+        compare(failures, label, "its branch's line printed",
+                branch_line in out.decode("latin-1"), True)
+        compare(failures, label, "library calls", logged, calls)
+        passed += len(failures) == before
+    before = len(failures)
+    compare(failures, "the guide", "lines over 80 columns, with a version as long as 10.10.10",
+            [line for line in guide("10.10.10").splitlines() if len(line) > 80], [])
+    return passed + (len(failures) == before), len(EXAMPLE_CASES) + 1
+
+
+def msi_property(msi, name):
+    """A value of the MSI's Property table (ProductVersion, ProductCode, UpgradeCode)."""
+    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
+                           text=True, check=True).stdout
+    for line in table.splitlines():
+        key, _, value = line.partition("\t")
+        if key == name:
+            return value.strip()
+    raise SystemExit("%s has no %s" % (msi, name))
+
+
+def as_in_guide(line):
+    """An msiexec line as the guide writes it: any version's MSI name, any GUID."""
+    return GUID.sub(GUIDE_GUID, MSI_NAME.sub(GUIDE_MSI_NAME, line))
+
+
+def run_msiexec(card, verb, package, properties, ran):
+    """msiexec, as a line of a batch file run in the MSI's folder (the guide's form);
+    package: an MSI's path, or a ProductCode."""
+    is_file = os.path.exists(package)
+    line = " ".join(["msiexec", verb, os.path.basename(package) if is_file else package,
+                     "/qn", "/norestart", *properties])
+    ran.add(as_in_guide(line))
+    return _run_cmd(card, "@echo off\n%s\nexit /b %%ERRORLEVEL%%\n" % line,
+                    cwd=os.path.dirname(package) if is_file else None)[0]
+
+
+def deploy_folder():
+    """deploy.cmd's DEST: the folder of the card's kiv.dll in the guide's deployment."""
+    return re.search(r'^set "DEST=(.*)"$', block("deploy.cmd"), re.M).group(1)
+
+
+def run_deploy(card, msi, ran):
+    """The guide's deploy.cmd, in the MSI's folder, without its icacls lines."""
+    script = "".join(line for line in block("deploy.cmd", msi_property(msi, "ProductVersion"))
+                     .splitlines(True) if not line.startswith("icacls "))
+    ran.update(as_in_guide(line) for line in script.splitlines() if line.startswith("msiexec "))
+    return _run_cmd(card, script, cwd=os.path.dirname(msi))[0]
+
+
+def run_guide_line(card, start):
+    """The one command line of the guide that begins with start; (status, stdout)."""
+    lines = [line.strip() for line in guide().splitlines() if line.strip().startswith(start)]
+    if len(lines) != 1:
+        raise SystemExit("the guide has %d lines beginning %r, not one" % (len(lines), start))
+    status, out, _ = _run_cmd(card, "@echo off\n%s\n" % lines[0])
+    return status, out.decode("latin-1")
+
+
+def msiexec_lines_not_run(ran):
+    """The guide's msiexec lines (and $arguments lines, as msiexec lines) that no MSI case
+    ran."""
+    shown = set()
+    for line in guide().splitlines():
+        line = line.strip()
+        if line.startswith("msiexec "):
+            shown.add(line)
+        elif line.startswith("$arguments = '"):
+            shown.add("msiexec " + line[len("$arguments = '"):-1])
+    return sorted(shown - ran)
