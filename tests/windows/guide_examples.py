@@ -37,10 +37,11 @@ def block(name, version="@PROJECT_VERSION@"):
     return text[start:text.index("--- end of %s ---\n" % name, start)]
 
 
-def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None):
-    """Runs script_text as a batch file under Wine's cmd, in Windows line ends."""
-    with tempfile.NamedTemporaryFile("w", suffix=".cmd", dir=card["root"], newline="\r\n",
-                                     delete=False) as script:
+def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None, script_dir=None):
+    """Runs script_text as a batch file under Wine's cmd, in Windows line ends, from
+    script_dir (default: the card's root)."""
+    with tempfile.NamedTemporaryFile("w", suffix=".cmd", dir=script_dir or card["root"],
+                                     newline="\r\n", delete=False) as script:
         script.write(script_text)
     try:
         return wine_card.run_command(card, ["cmd", "/c", wine_card.windows_path(script.name),
@@ -129,11 +130,12 @@ def deploy_folder():
 
 
 def run_deploy(card, msi, ran):
-    """The guide's deploy.cmd, in the MSI's folder, without its icacls lines."""
+    """The guide's deploy.cmd, beside the MSI and run from another folder, as a startup
+    script is, without its icacls lines."""
     script = "".join(line for line in block("deploy.cmd", msi_property(msi, "ProductVersion"))
                      .splitlines(True) if not line.startswith("icacls "))
     ran.update(as_in_guide(line) for line in script.splitlines() if line.startswith("msiexec "))
-    return _run_cmd(card, script, cwd=os.path.dirname(msi))[0]
+    return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
 
 
 def run_guide_line(card, start):
