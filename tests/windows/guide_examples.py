@@ -8,7 +8,9 @@ has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec
 icacls and where (stubs that change and print nothing), so deploy.cmd runs without its
 icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a success; and
 the example's stop at the first device that fails, since Wine's cmd does not leave a for
-loop at exit /b: its failing runs name one device."""
+loop at exit /b: its failing runs name one device; and the repair line (NOT_RUN_UNDER_WINE),
+since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
+ProductCode."""
 
 import os
 import re
@@ -23,6 +25,7 @@ MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
 GUID = re.compile(r"\{[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}")
 GUIDE_MSI_NAME = "pelk-card-tools-@PROJECT_VERSION@-win-x64.msi"
 GUIDE_GUID = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+NOT_RUN_UNDER_WINE = {"msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME}
 
 
 def guide(version="@PROJECT_VERSION@"):
@@ -66,6 +69,29 @@ EXAMPLE_CASES = [
 ]
 
 
+ELIDED_ROWS = re.compile(r"^  \.\.\. \(rows ([0-9a-f]+) to ([0-9a-f]+) alike\)$")
+
+
+def example_grid():
+    """The grid that the guide's quick start shows under its "smbus_scan" line."""
+    text = guide()
+    start = text.index("\n  smbus_scan\n\n") + len("\n  smbus_scan\n\n")
+    return text[start:text.index("\n\n", start)].splitlines()
+
+
+def as_guide_shows(output, shown):
+    """The tool's output as the guide prints it: indented by two, trailing blanks trimmed,
+    and the rows that the guide's "... (rows X to Y alike)" line stands for replaced by it,
+    where they are alike but for their labels."""
+    lines = [("  " + line).rstrip() for line in output.splitlines()]
+    for marker in filter(None, map(ELIDED_ROWS.match, shown)):
+        labels = [line.split()[0] for line in lines]
+        first, last = labels.index(marker.group(1)), labels.index(marker.group(2))
+        if len({tuple(line.split()[1:]) for line in lines[first:last + 1]}) == 1:
+            lines[first:last + 1] = [marker.group(0)]
+    return lines
+
+
 def run_guide_example(card, failures, compare):
     """The guide's card_service.cmd, from the current folder, with the tools on PATH."""
     example = block("card_service.cmd")
@@ -92,6 +118,11 @@ def run_guide_example(card, failures, compare):
         compare(failures, label, "library calls", logged, calls)
         passed += len(failures) == before
     before = len(failures)
+    wine_card.configure(card, [0x18, 0x20])
+    _, out, _ = wine_card.run_tool(card, "smbus_scan.exe", [])
+    shown = example_grid()
+    compare(failures, "the guide", "its example grid, against the demo card's",
+            shown, as_guide_shows(out.decode("latin-1"), shown))
     compare(failures, "the guide", "lines over 80 columns, with a version as long as 10.10.10",
             [line for line in guide("10.10.10").splitlines() if len(line) > 80], [])
     return passed + (len(failures) == before), len(EXAMPLE_CASES) + 1
@@ -157,4 +188,4 @@ def msiexec_lines_not_run(ran):
             shown.add(line)
         elif line.startswith("$arguments = '"):
             shown.add("msiexec " + line[len("$arguments = '"):-1])
-    return sorted(shown - ran)
+    return sorted(shown - ran - NOT_RUN_UNDER_WINE)
