@@ -50,12 +50,22 @@ ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
 ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
 
 
-def project_version(build_dir):
+def cache_value(build_dir, name, what):
     with open(os.path.join(build_dir, "CMakeCache.txt")) as cache:
         for line in cache:
-            if line.startswith("CMAKE_PROJECT_VERSION:"):
+            if line.startswith(name + ":"):
                 return line.split("=", 1)[1].strip()
-    raise SystemExit("no project version in the build's cache")
+    raise SystemExit("no %s in the build's cache" % what)
+
+
+def project_version(build_dir):
+    """Three parts: the release's and the MSI's version."""
+    return cache_value(build_dir, "CMAKE_PROJECT_VERSION", "project version")
+
+
+def tool_version(build_dir):
+    """Four parts: the tools' own version, as their version resources and -v give it."""
+    return cache_value(build_dir, "PELK_TOOL_VERSION", "tool version")
 
 
 def run(*command, cwd=None):

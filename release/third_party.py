@@ -259,7 +259,7 @@ def components(maps, our_folders):
 
 
 def part_summary(parts):
-    """"libmingwex.a (12 members), crt2.o": archives with their member count."""
+    """"libmingwex.a (12 members), crt2u.o": archives with their member count."""
     archives = {}
     for part in parts:
         archives.setdefault(part.split("(", 1)[0], []).append(part)

@@ -108,7 +108,7 @@ int run_kiv_reset(int argc, char* argv[]) {
             [[fallthrough]];
         case 'i':
             if (!parse_device_id(option_value, &device_id)) {
-                return reject("kiv_reset: invalid device id %s\n", option_value);
+                return reject("kiv_reset: invalid device id \"%s\"\n", option_value);
             }
             break;
         case 'd': {
@@ -121,11 +121,11 @@ int run_kiv_reset(int argc, char* argv[]) {
             break;
         }
         case option_unknown:
-            return reject("kiv_reset: unknown option %s\n", option_value);
+            return reject("kiv_reset: unknown option \"%s\"\n", option_value);
         case option_missing_value:
-            return reject("kiv_reset: option %s needs a value\n", option_value);
+            return reject("kiv_reset: option \"%s\" needs a value\n", option_value);
         case option_unexpected:
-            return reject("kiv_reset: unexpected argument %s\n", option_value);
+            return reject("kiv_reset: unexpected argument \"%s\"\n", option_value);
         case option_end:
         default:
             return run_reset_operation(device_id, discard_mode);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include <windows.h>
@@ -117,6 +118,11 @@ int run_smbus_scan(int argc, char* argv[]) {
     const char* program_name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "smbus_scan";
     if (argc == 1) {
         return scan_and_print();
+    }
+    // Only as the whole command line: anywhere else -v keeps its old meaning.
+    if (argc == 2 && (std::strcmp(argv[1], "-v") == 0 || std::strcmp(argv[1], "--version") == 0)) {
+        print_line("smbus_scan " PELK_TOOL_VERSION);
+        return 0;
     }
     if (argc != 5) {
         print_usage(program_name);

@@ -16,13 +16,13 @@ run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 # The Windows-only sources are in no native compile database: against mingw-w64's headers.
 libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/12-win32/include/c++
-clang-tidy -quiet reset/kiv_loader.cpp reset/main.cpp -- --target=x86_64-w64-mingw32 -std=c++20 \
-    -Ireset -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
+clang-tidy -quiet reset/kiv_loader.cpp reset/main.cpp scanner/main.cpp -- --target=x86_64-w64-mingw32 \
+    -std=c++20 -Ireset -Iscanner -Icmake -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 
 echo "== cppcheck"
 common=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
-        --suppress=missingIncludeSystem -I scanner -I scanner/driver_interface)
+        --suppress=missingIncludeSystem -I scanner -I scanner/driver_interface -I cmake)
 # The kernel32 stand-in must keep the Windows signatures, const or not.
 cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fake_kernel32.cpp \
     -I reset -I reset/kiv_interface -I standins/win32 scanner reset standins/kiv standins/win32 \

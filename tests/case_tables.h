@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "ascii_arguments.h"
 #include "expected_output.h"
 #include "output_capture.h"
 
@@ -38,8 +42,31 @@ inline std::vector<table_case> load_cases(const std::string& name) {
     return cases;
 }
 
+// An argument as typed (UTF-8 in the tables) as the tools' Windows entry hands it to the
+// program logic: each character beyond ASCII a '?'.
+inline std::string as_windows_entry_gives(const std::string& typed) {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    locale_t previous = uselocale(utf8);
+    std::wstring wide(typed.size() + 1, L'\0');
+    std::size_t length = std::mbstowcs(wide.data(), typed.c_str(), wide.size());
+    uselocale(previous);
+    freelocale(utf8);
+    if (length == static_cast<std::size_t>(-1)) {
+        ADD_FAILURE() << "not UTF-8: " << typed;
+        return typed;
+    }
+    std::string ascii(length + 1, '\0');
+    ascii_argument(wide.c_str(), ascii.data());
+    ascii.resize(std::strlen(ascii.c_str()));
+    return ascii;
+}
+
 inline std::vector<std::string> case_arguments(const json& entry) {
-    return entry["args"].get<std::vector<std::string>>();
+    std::vector<std::string> arguments;
+    for (const json& argument : entry["args"]) {
+        arguments.push_back(as_windows_entry_gives(argument.get<std::string>()));
+    }
+    return arguments;
 }
 
 inline int hex_address(const json& text) {
@@ -74,6 +101,10 @@ inline std::string expected_text(const json& entry, const char* key, const json&
         } else if (value == "@usage") {
             text += usage_text(usage, program);
         } else {
+            std::size_t at = value.find("{version}");
+            if (at != std::string::npos) {
+                value.replace(at, 9, PELK_TOOL_VERSION);
+            }
             text += value + "\n";
         }
     }

@@ -1,5 +1,37 @@
+#include <cstdio>
+
 #include "case_tables.h"
 #include "scanner_fixture.h"
+
+// Linked with --wrap (tests/CMakeLists.txt): every write and flush of the scanner poisons the
+// stand-in's last error, as the Windows runtime may, so that an error read after the
+// INVALID_HANDLE_VALUE is written, or after its flush, no longer says why the open failed.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" {
+std::size_t __real_fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* stream);
+int __real_fputs(const char* text, std::FILE* stream);
+int __real_fputc(int character, std::FILE* stream);
+int __real_fflush(std::FILE* stream);
+
+std::size_t __wrap_fwrite(const void* data, std::size_t size, std::size_t count,
+                          std::FILE* stream) {
+    fake_poison_last_error();
+    return __real_fwrite(data, size, count, stream);
+}
+int __wrap_fputs(const char* text, std::FILE* stream) {
+    fake_poison_last_error();
+    return __real_fputs(text, stream);
+}
+int __wrap_fputc(int character, std::FILE* stream) {
+    fake_poison_last_error();
+    return __real_fputc(character, stream);
+}
+int __wrap_fflush(std::FILE* stream) {
+    fake_poison_last_error();
+    return __real_fflush(stream);
+}
+}
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
@@ -40,22 +72,23 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
     }
 
     std::vector<std::string> arguments = case_arguments(entry);
-    arguments.insert(arguments.begin(), "smbus_scan");
+    const std::string program = entry.value("program", "smbus_scan");
+    arguments.insert(arguments.begin(), program);
     captured_run run = run_captured(run_smbus_scan, arguments, case_streams(entry));
 
     std::string expected_out =
         entry.contains("out_text")
             ? entry["out_text"].get<std::string>()
-            : expected_text(entry, "out", table["usage"], "smbus_scan", grid_showing(shown));
+            : expected_text(entry, "out", table["usage"], program, grid_showing(shown));
     EXPECT_EQ(run.out, expected_out);
-    EXPECT_EQ(run.err, expected_text(entry, "err", table["usage"], "smbus_scan", ""));
+    EXPECT_EQ(run.err, expected_text(entry, "err", table["usage"], program, ""));
     EXPECT_EQ(run.status, entry["status"].get<int>());
     EXPECT_EQ(fake_probed_addresses(), probed);
     if (!entry.contains("probed")) {
         // A rejected line opens nothing; a device that won't open is only tried, and its
         // error read.
         std::vector<std::string> expected_calls;
-        if (entry.value("out_text", "") == "INVALID_HANDLE_VALUE") {
+        if (entry.value("out_text", "").rfind("INVALID_HANDLE_VALUE", 0) == 0) {
             expected_calls = {open_call, "GetLastError() = " +
                                              std::to_string(entry.value("open_error", DWORD{0}))};
         }

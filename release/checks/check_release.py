@@ -28,8 +28,8 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-from release import third_party
-from release.package_release import NOTICES, SHIPPED, link_maps, project_version
+from release import msi_identity, third_party
+from release.package_release import NOTICES, SHIPPED, WXS, link_maps, project_version
 
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")
@@ -50,9 +50,11 @@ FIELD_FORMATS = [
 # This toolchain (Debian 12's mingw-w64): the archives and objects of others that the link
 # maps may name, with their packages, and what the notices and the SBOM must say of each
 # package. A new toolchain fails here with a line saying what changed: check what it links
-# and under which licences, then update these.
+# and under which licences, then update these. The tools' wide entry (-municode) links
+# crt2u.o, and the wide argument reader, libmingw32.a's udllargc.o with msvcrt's
+# __wgetmainargs, where a narrow entry would link crt2.o and dllargv.o.
 TOOLCHAIN_PARTS = {
-    "crt2.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
+    "crt2u.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
     "libmingw32.a": "mingw-w64-x86-64-dev", "libmingwex.a": "mingw-w64-x86-64-dev",
     "libmsvcrt.a": "mingw-w64-x86-64-dev", "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
     "crtend.o": "gcc-mingw-w64-x86-64-win32", "libgcc.a": "gcc-mingw-w64-x86-64-win32",
@@ -85,11 +87,14 @@ def manifest_text(script):
 
 
 def check_tool(problems, name, path, version):
+    """The version resource: binary fields of the project's version with a fourth part 0,
+    and strings that management tools read alike (FileVersion and ProductVersion four-part
+    and equal to the binary fields, the maker the MSI's Manufacturer)."""
     script = resources_of(path)
-    numbers = ", ".join(version.split(".") + ["0"])
+    numbers = version.split(".") + ["0"]
+    manufacturer = msi_identity.product_attributes(WXS)["Manufacturer"]
     expected_values = {
-        "FileVersion": version,
-        "ProductVersion": version,
+        "CompanyName": manufacturer,
         "FileDescription": TOOLS[name],
         "ProductName": "PELK card service tools",
         "OriginalFilename": name + ".exe",
@@ -97,9 +102,18 @@ def check_tool(problems, name, path, version):
     for key, value in expected_values.items():
         if '"%s", "%s"' % (key, value) not in script:
             problems.append("%s: version resource lacks %s = %s" % (name, key, value))
-    for key in ("FILEVERSION", "PRODUCTVERSION"):
-        if " %s %s\n" % (key, numbers) not in script:
-            problems.append("%s: %s is not %s" % (name, key, numbers))
+    copyright_line = re.search(r'"LegalCopyright", "Copyright \(C\) \d{4} (.*)"', script)
+    if not copyright_line or copyright_line.group(1) != manufacturer:
+        problems.append("%s: version resource lacks LegalCopyright naming %s"
+                        % (name, manufacturer))
+    for key, text_key in (("FILEVERSION", "FileVersion"), ("PRODUCTVERSION", "ProductVersion")):
+        fields = re.search(r"(?m)^ %s (\d+), (\d+), (\d+), (\d+)$" % key, script)
+        if not fields or list(fields.groups()) != numbers:
+            problems.append("%s: %s is not %s" % (name, key, ", ".join(numbers)))
+            continue
+        if '"%s", "%s"' % (text_key, ".".join(fields.groups())) not in script:
+            problems.append("%s: the %s string is not %s, the binary field"
+                            % (name, text_key, ".".join(fields.groups())))
     manifest = manifest_text(script)
     if 'level="asInvoker"' not in manifest or WINDOWS_10_AND_11 not in manifest:
         problems.append("%s: embedded manifest lacks asInvoker or Windows 10/11" % name)

@@ -85,6 +85,10 @@ void fake_set_all_probe_answers(DWORD error) {
     std::fill(std::begin(probe_answers), std::end(probe_answers), error);
 }
 
+void fake_poison_last_error() {
+    last_error = poisoned_error;
+}
+
 const std::vector<std::string>& fake_kernel32_calls() {
     return calls;
 }

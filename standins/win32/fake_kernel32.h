@@ -17,6 +17,9 @@ void fake_set_open_error(DWORD error);
 // 0 makes the address answer; any other value fails its probe with that error.
 void fake_set_probe_answer(int address, DWORD error);
 void fake_set_all_probe_answers(DWORD error);
+// The Windows runtime may change the last error as it writes: the suites' stdio wrappers
+// call this, so that an error read after a write is caught.
+void fake_poison_last_error();
 
 // One line per call, with every argument, e.g.
 // "DeviceIoControl(device, 0x01161c00, in=[18 00 ff]/3, out=1, returned, no overlapped)".

@@ -95,7 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(output.out.size() == grid_size && output.out.rfind(grid_header, 0) == 0,
                 "no complete grid after an open device", arguments);
     }
-    if (status == 0) {
+    const std::vector<std::string>& words = arguments.storage;
+    bool version_asked = arguments.argc == 2 && (words[1] == "-v" || words[1] == "--version");
+    if (version_asked) {
+        require(status == 0 && opens == 0 && output.out == "smbus_scan " PELK_TOOL_VERSION "\n",
+                "-v alone did not print the version, and only that", arguments);
+    } else if (status == 0) {
         require(opened && output.out.size() == grid_size, "exit 0 without a full grid", arguments);
         require(output.err.empty(), "exit 0 with an error on standard error", arguments);
     }

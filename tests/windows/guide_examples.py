@@ -29,8 +29,13 @@ NOT_RUN_UNDER_WINE = {"msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME}
 
 
 def guide(version="@PROJECT_VERSION@"):
+    """The guide with version for the release's version, and for the tools' four-part one
+    (the same with a fourth part 0) when a version is given."""
     with open(GUIDE, encoding="utf-8") as file:
-        return file.read().replace("@PROJECT_VERSION@", version)
+        text = file.read()
+    if version != "@PROJECT_VERSION@":
+        text = text.replace("@PELK_TOOL_VERSION@", version + ".0")
+    return text.replace("@PROJECT_VERSION@", version)
 
 
 def block(name, version="@PROJECT_VERSION@"):

@@ -14,13 +14,14 @@ import os
 import shutil
 import sys
 
-from release.package_release import SHIPPED
+from release.package_release import SHIPPED, tool_version
 from standins import wine_card
 from reset.kiv_interface.kiv_exports import kiv_functions
 from tests.windows import guide_examples
 
 CASES_DIR = os.path.join(os.path.dirname(__file__), "..", "cases")
 DEMO_CARD = [0x18, 0x20]
+TOOL_VERSION = None  # the build's, set by main
 
 
 def grid_showing(shown):
@@ -41,8 +42,15 @@ def expected_text(entry, key, usage, program, grid=""):
         elif line == "@usage":
             text += "".join(u.replace("{program}", program) + "\n" for u in usage)
         else:
-            text += line + "\n"
+            text += line.replace("{version}", TOOL_VERSION) + "\n"
     return text
+
+
+def typed_environment(entry):
+    """A row typed with characters beyond ASCII runs in the C.UTF-8 locale, in which Wine
+    hands the program the characters themselves."""
+    typed = "".join(entry["args"]) + entry.get("program", "")
+    return {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"} if not typed.isascii() else {}
 
 
 def from_windows(data):
@@ -54,8 +62,14 @@ def compare(failures, label, what, actual, expected):
         failures.append("%s: %s\n  expected %r\n  actual   %r" % (label, what, expected, actual))
 
 
+def console_text(text):
+    """text as a tool prints it in the console's code page, read back as from_windows reads
+    it. Wine starts the tools here without a console: GetConsoleOutputCP gives 0, the ANSI
+    code page, 1252 in the C.UTF-8 locale."""
+    return text.encode("cp1252").decode("latin-1")
+
+
 def run_scanner_cases(card, table, failures):
-    program = wine_card.windows_path(os.path.join(card["bin"], "smbus_scan.exe"))
     passed = 0
     # The cases without a driver come last, so that it is stopped only once. Wine can't make
     # the open fail otherwise (it gives CreateFileW a handle even when a driver fails the
@@ -76,7 +90,11 @@ def run_scanner_cases(card, table, failures):
             wine_card.configure(card, present, fail_address,
                                 fail_status if fail_address is not None else None)
 
-        status, out, err = wine_card.run_tool(card, "smbus_scan.exe", entry["args"],
+        exe = entry.get("program", "smbus_scan") + ".exe"
+        if not os.path.exists(os.path.join(card["bin"], exe)):
+            shutil.copy(os.path.join(card["bin"], "smbus_scan.exe"), os.path.join(card["bin"], exe))
+        program = console_text(wine_card.windows_path(os.path.join(card["bin"], exe)))
+        status, out, err = wine_card.run_tool(card, exe, entry["args"], typed_environment(entry),
                                               streams=entry.get("streams", "separate"))
 
         probed = []
@@ -106,6 +124,7 @@ def run_reset_cases(card, table, failures):
         label = "kiv_reset %s" % json.dumps(entry["args"])
         before = len(failures)
         extra_env = {"KIV_STANDIN_RESULT": str(entry["result"])} if "result" in entry else {}
+        extra_env.update(typed_environment(entry))
 
         status, out, err, calls = wine_card.run_kiv_reset(card, entry["args"], extra_env)
 
@@ -388,6 +407,8 @@ def main():
                         "the cases, and its MSI is installed, upgraded and removed")
     parser.add_argument("--upgrade-msi", help="with --release: an MSI of a higher version")
     options = parser.parse_args()
+    global TOOL_VERSION
+    TOOL_VERSION = tool_version(options.build_dir)
     tools_dir = msi = None
     if options.release:
         msi = glob.glob(os.path.join(options.release, "pelk-card-tools-*-win-x64.msi"))[0]
