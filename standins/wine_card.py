@@ -6,6 +6,7 @@ kiv_reset.exe, and tears it all down again, whether the run passed or failed."""
 
 import contextlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -21,6 +22,20 @@ STAGED = {
     "smbus_standin_ctl.exe": "standins",
 }
 STEP_TIMEOUT = 120
+# How long the driver's service may take to reach the state asked of it; under load, Wine's
+# service manager alone waits up to 10 s for the driver's host process to answer a control.
+SERVICE_WAIT = 90
+# sc's refusals that mean "not now": the host did not answer in time (1053), or the service
+# can't take a control at the moment (1061). The control is sent again after a pause.
+NOT_NOW = (1053, 1061)
+RESEND_PAUSE = 2
+# Wine's own ways of ending a run that say nothing about the program run: status 1 and no
+# output at all, before the program has run (about one start in a thousand here; none of
+# the programs run here ever does that); and status 127 with the Unix loader's assertion
+# as Wine's own process exits (seen under load), which takes the program's status with it.
+LOADER_ASSERTION = re.compile(
+    rb"^Inconsistency detected by ld\.so: dl-fini\.c: \d+: _dl_fini: Assertion .* failed!\r?$",
+    re.M)
 
 
 class WineError(RuntimeError):
@@ -49,16 +64,28 @@ def _read(file):
     return file.read()
 
 
+def wine_hiccup(status, out, err):
+    """How Wine itself, not the program, ended a run (for a message), or None."""
+    if status == 1 and not out and not err:
+        return "ended with status 1 and no output"
+    if status == 127 and LOADER_ASSERTION.search(err):
+        return "ended with status 127 on the loader's assertion at exit"
+    return None
+
+
 def _wine(card, *arguments, extra_env=None, check=True, streams="separate", cwd=None):
     """streams: "separate"; "merged", standard error into the same file as standard output
     (as 2>&1), all of it returned as stdout; "stdout_full", standard output on /dev/full."""
     result = _wine_once(card, arguments, extra_env, streams, cwd)
-    # Now and then (about one start in a thousand here) Wine ends a program with status 1
-    # before it has run, with no output at all; none of the programs run here ever does
-    # that. Such a start is made once more, and said so.
-    if result.returncode == 1 and not result.stdout and not result.stderr:
-        print("wine_card: %s ended with status 1 and no output; started once more"
-              % " ".join(arguments), file=sys.stderr)
+    # Merged, all of the output is also standard error.
+    out, err = (b"", result.stdout) if streams == "merged" else (result.stdout, result.stderr)
+    hiccup = wine_hiccup(result.returncode, out, err)
+    if hiccup:
+        print("wine_card: %s %s; started once more" % (" ".join(arguments), hiccup),
+              file=sys.stderr)
+        # The stand-in kiv.dll appends to its log: the calls of the run that counts only.
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(_kiv_log_path(card))
         result = _wine_once(card, arguments, extra_env, streams, cwd)
     if check and result.returncode != 0:
         raise WineError("wine %s failed (%d): %s%s" % (
@@ -98,10 +125,14 @@ def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None,
     return result.returncode, result.stdout, result.stderr
 
 
+def _kiv_log_path(card):
+    return os.path.join(card["root"], "kiv_calls.log")
+
+
 def with_kiv_calls(card, run, extra_env=None):
     """Calls run(env): extra_env, and where the stand-in kiv.dll logs the calls it
     receives; returns run's result and those calls."""
-    log_path = os.path.join(card["root"], "kiv_calls.log")
+    log_path = _kiv_log_path(card)
     if os.path.exists(log_path):
         os.remove(log_path)
     result = run(dict(extra_env or {}, KIV_STANDIN_LOG=windows_path(log_path)))
@@ -128,26 +159,82 @@ def _service_state(card):
     return "MISSING"
 
 
-def _wait_for_state(card, wanted):
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
+def _sc_control(card, control):
+    """sc start or stop of the driver's service: 0 if taken, else the error sc names, None if
+    it names none. Wine's sc names it only on Wine's error channel, hidden here otherwise."""
+    result = _wine(card, "sc", control, SERVICE, extra_env={"WINEDEBUG": "-all,err+sc"},
+                   check=False)
+    if result.returncode == 0:
+        return 0
+    found = re.search(rb"failed to \w+ service (\d+)", result.stderr)
+    return int(found.group(1)) if found else None
+
+
+def _prefix_processes(card):
+    """The processes of the card's prefix, one "pid command line" each, and which of them has
+    the driver loaded. (Wine 8's tasklist prints nothing.)"""
+    marker = ("WINEPREFIX=" + card["env"]["WINEPREFIX"]).encode()
+    found = []
+    for pid in sorted((entry for entry in os.listdir("/proc") if entry.isdigit()), key=int):
+        with contextlib.suppress(OSError):
+            with open("/proc/%s/environ" % pid, "rb") as environ:
+                if marker not in environ.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+                command = cmdline.read().replace(b"\0", b" ").decode(errors="replace").strip()
+            with open("/proc/%s/maps" % pid, encoding="latin-1") as maps:
+                if DRIVER_FILE in maps.read():
+                    command += "  (has %s loaded)" % DRIVER_FILE
+            found.append("%s %s" % (pid, command))
+    return found
+
+
+def _bring_driver_to(card, wanted):
+    """Sends the control that leads to wanted (RUNNING or STOPPED) and waits for it; sends
+    it again, after a pause, for as long as sc answers "not now", and only then: Wine takes
+    a second stop of a service that is still running as an order to end its host process."""
+    control = {"RUNNING": "start", "STOPPED": "stop"}[wanted]
+    deadline = time.monotonic() + SERVICE_WAIT
+    answer = sent_at = None
+    while True:
         state = _service_state(card)
         if state == wanted:
             return
+        now = time.monotonic()
+        if now > deadline:
+            break
+        # Not while a start or stop is pending: the service takes no control then.
+        settled = state in ("RUNNING", "STOPPED")
+        if settled and (sent_at is None or answer in NOT_NOW and now - sent_at >= RESEND_PAUSE):
+            if sent_at is not None:
+                print("wine_card: sc %s %s answered error %s with the service %s; sent again"
+                      % (control, SERVICE, answer, state), file=sys.stderr)
+            answer, sent_at = _sc_control(card, control), time.monotonic()
+            # Taken, or the service is there already (1056 running, 1062 not active).
+            if answer not in (0, 1056, 1062) + NOT_NOW:
+                break
         time.sleep(0.2)
-    raise WineError("the stand-in driver did not reach %s (last state %s)" % (wanted, state))
+    if sent_at is None:
+        said = "was not sent: the service never left a pending state"
+    elif answer == 0:
+        said = "was taken"
+    else:
+        said = "answered error %s" % answer
+    # Wine 8's sc has no queryex.
+    query = _wine(card, "sc", "query", SERVICE, check=False)
+    raise WineError(
+        "the stand-in driver did not reach %s in %d s (last state %s; sc %s %s)\n"
+        "sc query %s:\n%s\nprocesses in the prefix:\n%s" % (
+            wanted, SERVICE_WAIT, state, control, said, SERVICE,
+            query.stdout.decode(errors="replace").strip(), "\n".join(_prefix_processes(card))))
 
 
 def start_driver(card):
-    if _service_state(card) != "RUNNING":
-        _wine(card, "sc", "start", SERVICE)
-        _wait_for_state(card, "RUNNING")
+    _bring_driver_to(card, "RUNNING")
 
 
 def stop_driver(card):
-    if _service_state(card) == "RUNNING":
-        _wine(card, "sc", "stop", SERVICE, check=False)
-        _wait_for_state(card, "STOPPED")
+    _bring_driver_to(card, "STOPPED")
 
 
 def configure(card, present, fail_address=None, fail_status=None):
