@@ -90,22 +90,24 @@ def delay_imports(image):
     return found
 
 
-# What each executable must have, as the guide states it: (the property, what it gives).
+# What each executable must have, as the guide states it: (the property, as the guide and
+# the problems name it; what it gives).
 PROTECTIONS = [
-    ("DYNAMIC_BASE", "ASLR: Windows loads each tool at an address of its own choosing"),
-    ("HIGH_ENTROPY_VA", "high-entropy ASLR: that address is chosen from the whole 64-bit "
-     "address space"),
-    ("NX_COMPAT", "DEP: no data the tools read or compute can run as code"),
-    ("relocations", "relocations, without which Windows could not move the tool"),
-    ("no writable and executable section", "no part of the image is both writable and "
-     "executable"),
+    ("DYNAMIC_BASE", "ASLR (DYNAMIC_BASE): Windows loads each tool at an address of its "
+     "own choosing."),
+    ("HIGH_ENTROPY_VA", "High-entropy ASLR (HIGH_ENTROPY_VA): that address is chosen from "
+     "the whole 64-bit address space."),
+    ("NX_COMPAT", "DEP (NX_COMPAT): data that the tools read or compute never runs as code."),
+    ("relocations", "Base relocations (.reloc), without which Windows could not move them."),
+    ("writable and executable", "No section that is both writable and executable."),
 ]
-# What this toolchain (Debian 12's mingw-w64) does not give them.
+# What this toolchain (Debian 12's mingw-w64, GCC 12) does not give them.
 NOT_GIVEN = [
-    "Control Flow Guard: it needs a compiler that emits its tables, which Debian 12 "
-    "does not have.",
-    "The stack protector: its static library would import ADVAPI32.dll, a DLL that the "
-    "tools do not otherwise load.",
+    "Control Flow Guard: it needs a compiler that emits its checks and tables (-mguard=cf), "
+    "which Debian 12's compilers for Windows do not.",
+    "The stack protector (-fstack-protector): its runtime library is a DLL of the "
+    "compiler's own, and linked in statically it imports ADVAPI32.dll; either is a DLL "
+    "that the tools do not otherwise load.",
 ]
 
 
@@ -114,8 +116,8 @@ def protections_list():
     def item(text):
         return textwrap.fill(text, 76, initial_indent="  - ", subsequent_indent="    ",
                              break_on_hyphens=False)
-    return "\n".join([item("%s (%s)." % (what, name)) for name, what in PROTECTIONS] +
-                      ["", "What this toolchain does not give them:", ""] +
+    return "\n".join([item(what) for _, what in PROTECTIONS] +
+                      ["", "What the toolchain does not give them:", ""] +
                       [item(text) for text in NOT_GIVEN])
 
 

@@ -497,7 +497,7 @@ def check_guide(problems, guide, installed, sbom):
                  OWN_LICENCE[0] + " (LICENSE.txt)"]
                 + ["%s %s: %s" % (package, version, TOOLCHAIN_LICENCES.get(package))
                    for package, (version, _) in sorted(installed.items())]
-                + ["(%s)" % name for name, _ in check_imports.PROTECTIONS])
+                + [name for name, _ in check_imports.PROTECTIONS])
     for phrase in expected + re.findall(r"@[A-Z_]+@", text):
         if phrase.startswith("@") or phrase not in flat:
             problems.append("GUIDE.txt %s %r" % (
