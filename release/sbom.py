@@ -4,7 +4,8 @@ each file it ships with its digests, each component of others linked into the ex
 from the commit, the shipped bytes and the Debian packages, so two builds of one commit
 give the same document.
 
-The release package declares the tools' own licence; a test build says so in its comment.
+The release package declares the tools' own licence, and concludes it together with those
+of the components linked into its executables; a test build says so in its comment.
 When the release comes with its source archive, the archive is a package of its own, with
 its digests, and the release is GENERATED_FROM it.
 
@@ -68,8 +69,10 @@ def document(release, stage, shipped, found):
         "filesAnalyzed": True, "packageVerificationCode": verification_code(files),
         "primaryPackagePurpose": "APPLICATION",
         "sourceInfo": "built from source commit %s" % release["commit"],
-        "licenseConcluded": release["licence"], "licenseDeclared": release["licence"],
-        "copyrightText": "NOASSERTION"}]
+        "licenseConcluded": " AND ".join(
+            [release["licence"]] + ["(%s)" % c["licence"] if " OR " in c["licence"]
+                                    else c["licence"] for c in found]),
+        "licenseDeclared": release["licence"], "copyrightText": "NOASSERTION"}]
     if release["test_build"]:
         packages[0]["comment"] = TEST_BUILD_COMMENT
     relationships = [{"spdxElementId": "SPDXRef-DOCUMENT", "relationshipType": "DESCRIBES",

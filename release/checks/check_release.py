@@ -305,9 +305,12 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
                 problems.append("SBOM: %s %r is not in the form SPDX gives it" % (path, value))
     check_package_files(problems, sbom, relations, zipped)
     check_licence_expressions(problems, sbom)
+    concluded = " AND ".join([OWN_LICENCE[0]] + [TOOLCHAIN_LICENCES.get(package, "?")
+                                                 for package in sorted(linked)])
     if release_id and (release[0].get("licenseDeclared"), release[0].get(
-            "licenseConcluded")) != (OWN_LICENCE[0], OWN_LICENCE[0]):
-        problems.append("SBOM: the release's licence is not %s" % OWN_LICENCE[0])
+            "licenseConcluded")) != (OWN_LICENCE[0], concluded):
+        problems.append("SBOM: the release's licence is not declared %s and concluded %s"
+                        % (OWN_LICENCE[0], concluded))
     described = {package["name"]: package for package in sbom.get("packages", [])
                  if package.get("primaryPackagePurpose") not in ("APPLICATION", "SOURCE")}
     if sorted(described) != sorted(linked):
