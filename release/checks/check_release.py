@@ -2,20 +2,19 @@
 """Checks a release (release/release.sh): the zip holds exactly the two tools, the guide,
 the licence and the third-party notices, with each tool's version resource and embedded
 manifest read back from the executable itself; the guide is filled in, names the licences,
-the protections and the expected signer, and is marked as a test build exactly when one was
-asked for; LICENSE is the Apache License 2.0; the MSI holds the same files, byte for byte;
-the source archive, unless the release was built from one, holds the commit the SBOM
-names, filled in; the notices
-and the SBOM name the packages, members and licences that the link maps' own lines and this
-toolchain's expected table give, and linked code of no package or of no source stops the
-release; the SBOM is valid SPDX 2.3, keeps the rules its schema can't see, and describes
-exactly those files and components, the tools' own licence and the source archive;
-SHA256SUMS checks the zip, the MSI, the source archive and the SBOM; and, given the
-folder of the test certificates that signed it (--signed-with), the executables and the
-MSI verify against its CA while a copy with one byte changed does not, and signing with a
-certificate of another subject, or attaching signatures made with one, stops the release
-unless a test build was asked for. Runs under Debian's python3 (python3-jsonschema, python3-olefile,
-python3-license-expression)."""
+the protections and the expected signer, and is marked as a test build exactly when one
+was asked for; LICENSE is the Apache License 2.0; the MSI holds the same files, byte for
+byte; the source archive, unless the release was built from one, holds the commit the
+SBOM names; the notices and the SBOM name the packages, members and licences that the link
+maps' own lines and this toolchain's expected table give, and linked code of no package or
+of no source stops the release; the SBOM is valid SPDX 2.3, keeps the rules its schema
+can't see, and describes exactly those files and components, the tools' own licence and
+the source archive; SHA256SUMS checks the zip, the MSI, the source archive and the SBOM;
+and, given the folder of the test certificate that signed the release (--signed-with), the
+executables and the MSI verify against its CA while a copy with one byte changed does
+not, and signing with a certificate of another subject, or attaching signatures made with
+one, stops the release unless a test build was asked for. Runs under Debian's python3
+(python3-jsonschema, python3-olefile, python3-license-expression)."""
 
 import argparse
 import hashlib

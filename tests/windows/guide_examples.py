@@ -8,7 +8,9 @@ has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec
 icacls and where (stubs that change and print nothing), so deploy.cmd runs without its
 icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a success; and
 the example's stop at the first device that fails, since Wine's cmd does not leave a for
-loop at exit /b: its failing runs name one device."""
+loop at exit /b: its failing runs name one device. Appendix B's rebuild on Debian (tar,
+release/release.sh, cmp, osslsigncode) is no Windows example: release_builds.sh does the
+same in CI."""
 
 import os
 import re
