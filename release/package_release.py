@@ -183,6 +183,7 @@ def source_archive(release_dir, version, commit):
              "archive", "--format=tar", "--prefix=pelk-card-tools-%s-src/" % version, commit],
             stdout=subprocess.PIPE)
         subprocess.run(["gzip", "-n", "-9"], stdin=tree.stdout, stdout=archive, check=True)
+        tree.stdout.close()
         if tree.wait() != 0:
             raise SystemExit("git archive of %s failed" % commit)
     return name
