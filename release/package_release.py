@@ -1,19 +1,27 @@
 #!/usr/bin/python3
 """Packs the release of a Windows build into BUILD_DIR/dist:
 
-  pelk-card-tools-<version>-win-x64/       the staged files (cmake --install), and
-                                           THIRD-PARTY-NOTICES.txt from the link maps
+  pelk-card-tools-<version>-win-x64/       the staged executables (cmake --install),
+                                           GUIDE.txt filled in from docs/guide.txt,
+                                           LICENSE.txt, and THIRD-PARTY-NOTICES.txt from
+                                           the link maps
   pelk-card-tools-<version>-win-x64.zip    that folder, entries in a fixed order and time
   pelk-card-tools-<version>-win-x64.msi    the per-machine installer (wixl, then msibuild)
+  pelk-card-tools-<version>-src.tar.gz     the commit's tree (git archive), when built
+                                           from a checkout; a build from that archive
+                                           can't remake it
   pelk-card-tools-<version>.spdx.json      the bill of materials (SPDX 2.3)
   SHA256SUMS                               for sha256sum -c
 
 Given a code-signing certificate, it signs both executables before they are packed, then
 the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
-attaches them, and so rebuilds that signed release byte for byte. Environment:
+attaches them, and so rebuilds that signed release byte for byte. Either way only the
+team's certificate may have signed, unless this is a test build (release/signing.py).
+Environment:
   SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM;
-                              unset: the commit's time (release/release.sh sets it so)
-  PELK_SOURCE_COMMIT          the commit built; unset: the checked-out one
+                              unset: the commit's time (release/source_commit.py)
+  PELK_SOURCE_COMMIT          the commit built; unset: release/source_commit.py's
+  PELK_TEST_BUILD             1: a test build, marked as one, signed by any certificate
   PELK_SIGNING_PKCS12         the certificate and its key, a PKCS#12 file; unset: unsigned
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
@@ -27,6 +35,7 @@ Usage (from the top folder, under Debian's python3): python3 -m release.package_
 import glob
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -34,15 +43,17 @@ import tempfile
 import time
 import zipfile
 
-from release import msi_identity, sbom, third_party
+from release import msi_identity, sbom, signing, source_commit, third_party
+from release.checks import check_imports
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
 WXS = os.path.join(HERE, "packaging", "pelk-card-tools.wxs")
-DESCRIPTION = "PELK card service tools"
+GUIDE = os.path.join(SOURCE_DIR, "docs", "guide.txt")
+LICENSE = os.path.join(SOURCE_DIR, "LICENSE")
 NOTICES = "THIRD-PARTY-NOTICES.txt"
 EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
-SHIPPED = ["GUIDE.txt", NOTICES] + EXECUTABLES
+SHIPPED = ["GUIDE.txt", "LICENSE.txt", NOTICES] + EXECUTABLES
 
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
 # rows of the action sequence (release/packaging/README.md).
@@ -70,49 +81,6 @@ def tool_version(build_dir):
 
 def run(*command, cwd=None):
     subprocess.run(command, check=True, cwd=cwd)
-
-
-def sign(path, certificate, scratch):
-    """Authenticode, SHA-256; the password goes through a file, not the command line."""
-    password_file = os.path.join(scratch, "password")
-    with open(os.open(password_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as file:
-        file.write(os.environ.get("PELK_SIGNING_PASSWORD", ""))
-    command = ["osslsigncode", "sign", "-pkcs12", certificate, "-readpass", password_file,
-               "-h", "sha256", "-n", DESCRIPTION]
-    if os.environ.get("PELK_SIGNING_TIMESTAMP_URL"):
-        command += ["-ts", os.environ["PELK_SIGNING_TIMESTAMP_URL"]]
-    signed = os.path.join(scratch, "signed")
-    subprocess.run(command + ["-in", path, "-out", signed], check=True,
-                   stdout=subprocess.DEVNULL)
-    os.remove(password_file)
-    shutil.move(signed, path)
-
-
-def attach(path, signatures, ca_file, scratch):
-    """Attaches the signature taken off the signed release's copy of this file."""
-    signature = os.path.join(signatures, os.path.basename(path) + ".sig")
-    if not os.path.exists(signature):
-        raise SystemExit("no signature %s to attach" % signature)
-    attached = os.path.join(scratch, "attached")
-    subprocess.run(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", ca_file,
-                    "-in", path, "-out", attached], check=True, stdout=subprocess.DEVNULL)
-    shutil.move(attached, path)
-
-
-def signer():
-    """A function that signs a file in place, or attaches its signature; None: unsigned."""
-    certificate = os.environ.get("PELK_SIGNING_PKCS12", "")
-    signatures = os.environ.get("PELK_SIGNATURES", "")
-    if certificate and signatures:
-        raise SystemExit("PELK_SIGNING_PKCS12 and PELK_SIGNATURES exclude each other")
-    if certificate:
-        return lambda path, scratch: sign(path, certificate, scratch)
-    if signatures:
-        ca_file = os.environ.get("PELK_SIGNATURES_CAFILE", "")
-        if not ca_file:
-            raise SystemExit("PELK_SIGNATURES needs PELK_SIGNATURES_CAFILE")
-        return lambda path, scratch: attach(path, signatures, ca_file, scratch)
-    return None
 
 
 def link_maps(build_dir):
@@ -190,13 +158,47 @@ def insert_statements(idt):
             table, ", ".join("`%s`" % column for column, _, _ in fields), ", ".join(values))
 
 
-def from_git(variable, *command):
-    """The variable's value, or else what git says of the checked-out commit."""
-    value = os.environ.get(variable, "")
-    if not value:
-        value = subprocess.run(["git", "-C", SOURCE_DIR] + list(command),
-                               capture_output=True, text=True, check=True).stdout.strip()
-    return value
+def write_windows_text(text, path):
+    """Text as the tools' other text files ship: UTF-8, Windows line ends."""
+    with open(path, "w", encoding="utf-8", newline="\r\n") as file:
+        file.write(text)
+
+
+def guide_text(version, tool_version_text, found):
+    """docs/guide.txt with its fields filled in: the release's and the tools' versions, the
+    test build mark, the expected signer, the licences that apply to the executables and
+    their protections."""
+    with open(GUIDE, encoding="utf-8") as file:
+        text = file.read()
+    fields = {
+        "PROJECT_VERSION": version,
+        "PELK_TOOL_VERSION": tool_version_text,
+        "TEST_BUILD": " " + signing.TEST_BUILD_MARK if signing.is_test_build() else "",
+        "SIGNER_SUBJECT": signing.SIGNER_SUBJECT,
+        "LICENCES": third_party.licence_list(found),
+        "PROTECTIONS": check_imports.protections_list(),
+    }
+    text = re.sub(r"@([A-Z_]+)@", lambda field: fields.get(field.group(1), field.group(0)), text)
+    unknown = sorted(set(re.findall(r"@[A-Z_]+@", text)))
+    if unknown:
+        raise SystemExit("%s: no value for %s" % (GUIDE, ", ".join(unknown)))
+    return text
+
+
+def source_archive(release_dir, version, commit):
+    """The commit's tree, as git archive makes it with its own settings pinned (line ends,
+    file modes) and gzip without a name or time: the same bytes from any clone."""
+    name = "pelk-card-tools-%s-src.tar.gz" % version
+    with open(os.path.join(release_dir, name), "wb") as archive:
+        tree = subprocess.Popen(
+            ["git", "-C", SOURCE_DIR, "-c", "core.autocrlf=false", "-c", "tar.umask=0022",
+             "archive", "--format=tar", "--prefix=pelk-card-tools-%s-src/" % version, commit],
+            stdout=subprocess.PIPE)
+        subprocess.run(["gzip", "-n", "-9"], stdin=tree.stdout, stdout=archive, check=True)
+        tree.stdout.close()
+        if tree.wait() != 0:
+            raise SystemExit("git archive of %s failed" % commit)
+    return name
 
 
 def write_checksums(release_dir, names):
@@ -209,15 +211,21 @@ def write_checksums(release_dir, names):
 def main():
     build_dir = sys.argv[1] if len(sys.argv) > 1 else "build/release"
     version = project_version(build_dir)
-    epoch = int(from_git("SOURCE_DATE_EPOCH", "log", "-1", "--format=%ct"))
-    commit = from_git("PELK_SOURCE_COMMIT", "rev-parse", "HEAD")
-    sign_file = signer()
+    from_archive = source_commit.from_archive()
+    commit, epoch = from_archive or source_commit.from_git()
+    commit = os.environ.get("PELK_SOURCE_COMMIT") or commit
+    epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or epoch)
+    sign_file = signing.signer()
     name = "pelk-card-tools-%s-win-x64" % version
     release_dir = os.path.join(build_dir, "dist")
     stage = os.path.join(release_dir, name)
     shutil.rmtree(release_dir, ignore_errors=True)
     run("cmake", "--install", build_dir, "--prefix", stage)
     found = write_notices(build_dir, stage)
+    write_windows_text(guide_text(version, tool_version(build_dir), found),
+                       os.path.join(stage, "GUIDE.txt"))
+    with open(LICENSE, encoding="utf-8") as licence:
+        write_windows_text(licence.read(), os.path.join(stage, "LICENSE.txt"))
     if sorted(os.listdir(stage)) != SHIPPED:
         raise SystemExit("staged %s, expected %s" % (sorted(os.listdir(stage)), SHIPPED))
 
@@ -234,15 +242,23 @@ def main():
         if sign_file:
             sign_file(msi, scratch)
     # After signing: the SBOM gives the digests of the files as shipped.
+    source = None if from_archive else source_archive(release_dir, version, commit)
     manufacturer = msi_identity.product_attributes(WXS)["Manufacturer"]
     bill = sbom.document({"name": "pelk-card-tools", "version": version, "commit": commit,
-                          "supplier": manufacturer, "epoch": epoch}, stage, SHIPPED, found)
+                          "supplier": manufacturer, "epoch": epoch,
+                          "licence": third_party.own_licence(),
+                          "test_build": signing.is_test_build(),
+                          "source": source and os.path.join(release_dir, source)},
+                         stage, SHIPPED, found)
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
     sbom.write(bill, os.path.join(release_dir, sbom_name))
-    write_checksums(release_dir, [name + ".zip", name + ".msi", sbom_name])
-    print("release %s in %s: %s" % (version, release_dir,
-                                     "signed" if sign_file else
-                                     "UNSIGNED (no PELK_SIGNING_PKCS12 given)"))
+    write_checksums(release_dir, [name + ".zip", name + ".msi"] + ([source] if source else [])
+                    + [sbom_name])
+    print("release %s in %s: %s%s%s" % (
+        version, release_dir, "signed" if sign_file else
+        "UNSIGNED (no PELK_SIGNING_PKCS12 given)",
+        ", TEST BUILD" if signing.is_test_build() else "",
+        "" if source else ", no source archive (built from one)"))
 
 
 if __name__ == "__main__":

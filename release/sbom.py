@@ -4,6 +4,11 @@ each file it ships with its digests, each component of others linked into the ex
 from the commit, the shipped bytes and the Debian packages, so two builds of one commit
 give the same document.
 
+The release package declares the tools' own licence, and concludes it together with those
+of the components linked into its executables; a test build says so in its comment.
+When the release comes with its source archive, the archive is a package of its own, with
+its digests, and the release is GENERATED_FROM it.
+
 The release package contains its files, so its files are analysed (filesAnalyzed true: a
 package whose files are not analysed may contain none) and it carries the verification code
 of those files. The Debian packages contain no file of the document: theirs are not
@@ -18,6 +23,9 @@ import urllib.parse
 import uuid
 
 RELEASE_ID = "SPDXRef-Package-pelk-card-tools"
+SOURCE_ID = "SPDXRef-Package-pelk-card-tools-source"
+TEST_BUILD_COMMENT = ("test build: not an official release, and may be signed by a "
+                      "certificate other than the team's")
 
 
 def spdx_id(kind, name):
@@ -46,8 +54,9 @@ def purl(component):
 
 
 def document(release, stage, shipped, found):
-    """release: {"name", "version", "commit", "supplier", "epoch"}; stage: the folder of
-    the shipped files, as signed; found: third_party.components()."""
+    """release: {"name", "version", "commit", "supplier", "epoch", "licence", "test_build",
+    "source": the source archive's path or None}; stage: the folder of the shipped files,
+    as signed; found: third_party.components()."""
     files = []
     for name in shipped:
         files.append({
@@ -60,10 +69,27 @@ def document(release, stage, shipped, found):
         "filesAnalyzed": True, "packageVerificationCode": verification_code(files),
         "primaryPackagePurpose": "APPLICATION",
         "sourceInfo": "built from source commit %s" % release["commit"],
-        "licenseConcluded": "NOASSERTION", "licenseDeclared": "NOASSERTION",
-        "copyrightText": "NOASSERTION"}]
+        "licenseConcluded": " AND ".join(
+            [release["licence"]] + ["(%s)" % c["licence"] if " OR " in c["licence"]
+                                    else c["licence"] for c in found]),
+        "licenseDeclared": release["licence"], "copyrightText": "NOASSERTION"}]
+    if release["test_build"]:
+        packages[0]["comment"] = TEST_BUILD_COMMENT
     relationships = [{"spdxElementId": "SPDXRef-DOCUMENT", "relationshipType": "DESCRIBES",
                       "relatedSpdxElement": RELEASE_ID}]
+    if release["source"]:
+        packages.append({
+            "SPDXID": SOURCE_ID, "name": release["name"] + "-source",
+            "versionInfo": release["version"],
+            "packageFileName": os.path.basename(release["source"]),
+            "supplier": "Organization: " + release["supplier"],
+            "downloadLocation": "NOASSERTION", "filesAnalyzed": False,
+            "checksums": digests(release["source"]), "primaryPackagePurpose": "SOURCE",
+            "sourceInfo": "the tree of source commit %s (git archive)" % release["commit"],
+            "licenseConcluded": release["licence"], "licenseDeclared": release["licence"],
+            "copyrightText": "NOASSERTION"})
+        relationships.append({"spdxElementId": RELEASE_ID, "relationshipType": "GENERATED_FROM",
+                              "relatedSpdxElement": SOURCE_ID})
     relationships += [{"spdxElementId": RELEASE_ID, "relationshipType": "CONTAINS",
                        "relatedSpdxElement": file["SPDXID"]} for file in files]
     extracted = {}

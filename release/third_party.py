@@ -19,6 +19,7 @@ import os
 import re
 import subprocess
 import tempfile
+import textwrap
 
 from debian import copyright as debian_copyright
 
@@ -290,6 +291,23 @@ def notices_text(found):
                 out += ["-" * 78, "%s (%s%s)" % (name, COMMON_LICENCES, name), "-" * 78, "",
                         licence.read().rstrip("\n"), ""]
     return "\n".join(out) + "\n"
+
+
+def own_licence():
+    """The tools' own licence, as an SPDX identifier."""
+    return load_table()["own_licence"]
+
+
+def licence_list(found):
+    """Every licence that applies to the executables, for the guide: the tools' own, then
+    each linked component's as the notices state it."""
+    items = ["The tools' own code: %s (LICENSE.txt)." % own_licence()]
+    items += ["%s, Debian package %s %s: %s (THIRD-PARTY-NOTICES.txt)."
+              % (component["name"], component["package"], component["version"],
+                 component["licence"]) for component in found]
+    return "\n".join(textwrap.fill(item, 76, initial_indent="  - ", subsequent_indent="    ",
+                                   break_on_hyphens=False, break_long_words=False)
+                     for item in items)
 
 
 def write_notices(found, path):

@@ -3,12 +3,14 @@
 # and UndefinedBehaviorSanitizer, both fuzz targets for a bounded time, the static checks,
 # then the Windows executables: a release signed with a throwaway certificate (zip, MSI,
 # checksums, signatures, version resources), the executables' import tables and
-# protections, two release builds of the last commit compared byte for byte, and the
-# command-line cases and the MSI's install, upgrade and uninstall under Wine, against the
-# stand-in driver and the stand-in kiv.dll.
-# FUZZ_SECONDS sets the time per fuzz target (default 45).
+# protections, the release of the last commit built from a clone and from its source
+# archive and compared byte for byte, and the command-line cases and the MSI's install,
+# upgrade and uninstall under Wine, against the stand-in driver and the stand-in kiv.dll.
+# FUZZ_SECONDS sets the time per fuzz target (default 45). Every release here is a test
+# build: the throwaway certificate is not the team's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PELK_TEST_BUILD=1
 scripts/install_deps.sh
 
 cmake --preset native
@@ -26,12 +28,14 @@ cmake --build --preset windows
 scripts/static_checks.sh
 
 # The release, signed with a throwaway certificate: its signed executables are the ones that
-# the image checks and the Windows suite run, and its MSI is installed under Wine.
+# the image checks and the Windows suite run, and its MSI is installed under Wine. The
+# release check then also signs copies with certificates of other subjects, outside a test
+# build too.
 release/checks/make_test_certificate.sh build/test-signing
 PELK_SIGNING_PKCS12=build/test-signing/signing.p12 \
     PELK_SIGNING_PASSWORD=$(cat build/test-signing/password) release/release.sh
 # Debian's python3, which has python3-pefile, python3-olefile and python3-jsonschema.
-/usr/bin/python3 -m release.checks.check_release build/release --ca build/test-signing/ca.pem
+/usr/bin/python3 -m release.checks.check_release build/release --signed-with build/test-signing
 release=$(ls -d build/release/dist/pelk-card-tools-*-win-x64/)
 /usr/bin/python3 -m release.checks.check_imports "$release"
 release/checks/release_builds.sh build/upgrade build/release/dist build/test-signing/ca.pem

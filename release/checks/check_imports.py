@@ -4,16 +4,21 @@ protections: it imports only KERNEL32.dll and the C runtime and carries no DLL o
 compiler's own; kiv_reset.exe names kiv.dll and the functions of
 reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
 tool itself and never by the loader; and both are built for ASLR (a relocatable,
-high-entropy image), with NX and no section that is both writable and executable. Reads
-the images with Debian's python3-pefile.
+high-entropy image), with NX and no section that is both writable and executable; and
+a copy of each with one of those protections taken away fails. PROTECTIONS and NOT_GIVEN
+are the one list of them: the guide's appendix B is filled in from it. Reads the images
+with Debian's python3-pefile.
 
 Usage, from the top folder: python3 -m release.checks.check_imports DIR, where DIR is a
 build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe) or a folder holding the two
 executables."""
 
 import os
+import shutil
 import struct
 import sys
+import tempfile
+import textwrap
 
 import pefile
 
@@ -85,12 +90,44 @@ def delay_imports(image):
     return found
 
 
+# What each executable must have, as the guide states it: (the property, as the guide and
+# the problems name it; what it gives).
+PROTECTIONS = [
+    ("DYNAMIC_BASE", "ASLR (DYNAMIC_BASE): Windows loads each tool at an address of its "
+     "own choosing."),
+    ("HIGH_ENTROPY_VA", "High-entropy ASLR (HIGH_ENTROPY_VA): that address is chosen from "
+     "the whole 64-bit address space."),
+    ("NX_COMPAT", "DEP (NX_COMPAT): data that the tools read or compute never runs as code."),
+    ("relocations", "Base relocations (.reloc), without which Windows could not move them."),
+    ("writable and executable", "No section that is both writable and executable."),
+]
+# What this toolchain (Debian 12's mingw-w64, GCC 12) does not give them.
+NOT_GIVEN = [
+    "Control Flow Guard: it needs a compiler that emits its checks and tables (-mguard=cf), "
+    "which Debian 12's compilers for Windows do not.",
+    "The stack protector (-fstack-protector): its runtime library is a DLL of the "
+    "compiler's own, and linked in statically it imports ADVAPI32.dll; either is a DLL "
+    "that the tools do not otherwise load.",
+]
+
+
+def protections_list():
+    """PROTECTIONS and NOT_GIVEN, as the guide lists them."""
+    def item(text):
+        return textwrap.fill(text, 76, initial_indent="  - ", subsequent_indent="    ",
+                             break_on_hyphens=False)
+    return "\n".join([item(what) for _, what in PROTECTIONS] +
+                      ["", "What the toolchain does not give them:", ""] +
+                      [item(text) for text in NOT_GIVEN])
+
+
 def protections(image):
+    """The PROTECTIONS the image lacks, each named by its property."""
     problems = []
-    for name in ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
-                 "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"):
-        if not image.OPTIONAL_HEADER.DllCharacteristics & FLAGS[name]:
-            problems.append("is not marked %s" % name.split("_", 2)[2])
+    for name in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
+        if not image.OPTIONAL_HEADER.DllCharacteristics & FLAGS[
+                "IMAGE_DLLCHARACTERISTICS_" + name]:
+            problems.append("is not marked %s" % name)
     sections = [section.Name.rstrip(b"\0").decode("latin-1") for section in image.sections]
     relocations = image.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION].Size
     if (image.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
@@ -100,6 +137,52 @@ def protections(image):
         if (section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_EXECUTE"]
                 and section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]):
             problems.append("has section %s both writable and executable" % name)
+    return problems
+
+
+def without_flag(name):
+    def doctor(image):
+        image.OPTIONAL_HEADER.DllCharacteristics &= ~FLAGS["IMAGE_DLLCHARACTERISTICS_" + name]
+    return doctor
+
+
+def without_relocations(image):
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION]
+    directory.VirtualAddress = directory.Size = 0
+
+
+def with_writable_code(image):
+    code = [s for s in image.sections if s.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_EXECUTE"]]
+    code[0].Characteristics |= SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]
+
+
+# Copies of an executable with one protection taken away, each of which must fail with the
+# problem named: (what was done, how, the problem).
+DOCTORED = [
+    ("DYNAMIC_BASE cleared", without_flag("DYNAMIC_BASE"), "not marked DYNAMIC_BASE"),
+    ("HIGH_ENTROPY_VA cleared", without_flag("HIGH_ENTROPY_VA"), "not marked HIGH_ENTROPY_VA"),
+    ("NX_COMPAT cleared", without_flag("NX_COMPAT"), "not marked NX_COMPAT"),
+    ("relocation directory emptied", without_relocations, "has no relocations"),
+    ("code section made writable", with_writable_code, "both writable and executable"),
+]
+
+
+def check_doctored(path):
+    """Each DOCTORED copy of the executable at path fails with its own problem, and only
+    with it."""
+    problems = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for what, doctor, expected in DOCTORED:
+            copy = os.path.join(scratch, os.path.basename(path))
+            shutil.copyfile(path, copy)
+            image = pefile.PE(copy)
+            doctor(image)
+            image.write(filename=copy + ".doctored")
+            image.close()
+            found = protections(load(copy + ".doctored"))
+            if len(found) != 1 or expected not in found[0]:
+                problems.append("a copy with %s gives %s, expected only %r"
+                                % (what, found, expected))
     return problems
 
 
@@ -122,9 +205,11 @@ def check_tool(path, delayed):
             {dll: sorted(names) for dll, names in found.items()},
             {dll: sorted(names) for dll, names in delayed.items()}))
     problems += protections(image)
-    print("%s: %s%s, %d bytes" % (os.path.basename(path), ", ".join(sorted(imports)),
-                                  "".join("; delay-loads %s" % dll for dll in sorted(found)),
-                                  os.path.getsize(path)))
+    problems += check_doctored(path)
+    print("%s: %s%s, %d bytes; %d doctored copies checked" % (
+        os.path.basename(path), ", ".join(sorted(imports)),
+        "".join("; delay-loads %s" % dll for dll in sorted(found)), os.path.getsize(path),
+        len(DOCTORED)))
     return problems
 
 

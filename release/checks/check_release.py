@@ -1,14 +1,20 @@
 #!/usr/bin/python3
-"""Checks a release (release/release.sh): the zip holds exactly the two tools, the guide
-and the third-party notices, with each tool's version resource and embedded manifest read
-back from the executable itself; the MSI holds the same files, byte for byte; the notices
-and the SBOM name the packages, members and licences that the link maps' own lines and this
-toolchain's expected table give, and linked code of no package or of no source stops the
-release; the SBOM is valid SPDX 2.3, keeps the rules its schema can't see, and describes
-exactly those files and components; SHA256SUMS checks the zip, the MSI and the SBOM; and,
-given the CA (--ca), the executables and the MSI verify against it while a copy with one
-byte changed does not. Runs under Debian's python3 (python3-jsonschema, python3-olefile,
-python3-license-expression)."""
+"""Checks a release (release/release.sh): the zip holds exactly the two tools, the guide,
+the licence and the third-party notices, with each tool's version resource and embedded
+manifest read back from the executable itself; the guide is filled in, names the licences,
+the protections and the expected signer, and is marked as a test build exactly when one
+was asked for; LICENSE is the Apache License 2.0; the MSI holds the same files, byte for
+byte; the source archive, unless the release was built from one, holds the commit the
+SBOM names; the notices and the SBOM name the packages, members and licences that the link
+maps' own lines and this toolchain's expected table give, and linked code of no package or
+of no source stops the release; the SBOM is valid SPDX 2.3, keeps the rules its schema
+can't see, and describes exactly those files and components, the tools' own licence and
+the source archive; SHA256SUMS checks the zip, the MSI, the source archive and the SBOM;
+and, given the folder of the test certificate that signed the release (--signed-with), the
+executables and the MSI verify against its CA while a copy with one byte changed does
+not, and signing with a certificate of another subject, or attaching signatures made with
+one, stops the release unless a test build was asked for. Runs under Debian's python3
+(python3-jsonschema, python3-olefile, python3-license-expression)."""
 
 import argparse
 import hashlib
@@ -28,8 +34,13 @@ WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device reset tool"}
 
 
-from release import msi_identity, third_party
+from release import msi_identity, signing, source_commit, third_party
+from release.checks import check_imports
 from release.package_release import NOTICES, SHIPPED, WXS, link_maps, project_version
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The tools' own licence: LICENSE holds Debian's copy of its text.
+OWN_LICENCE = ("Apache-2.0", "/usr/share/common-licenses/Apache-2.0")
 
 SPDX_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas",
                            "spdx-2.3.schema.json")
@@ -70,6 +81,23 @@ STOPS = [
     ("/opt/vendor/lib/libunknown.a(unknown.o)", "libunknown.a"),  # of no package
     # a runtime member without debug information, of no import library: no source path
     (MINGW_LIB + "libmingwex.a(lib64_libmingwex_a-mingw_longjmp.o)", "mingw_longjmp"),
+]
+
+
+# Whose certificate may sign (release/signing.py), each row signing a copy of an executable
+# with a certificate of the subject given in openssl's -subj order, or attaching the
+# signature such a certificate made: (certificate's subject, attach?, PELK_TEST_BUILD,
+# whether the release goes ahead). None: the release's own test certificate.
+TEAM = "/O=PELK card service tools team/CN=PELK card service tools team"
+SIGNER_ROWS = [
+    (TEAM, False, "", True),  # openssl writes it "CN=...,O=...", without the spaces
+    (TEAM, True, "", True),
+    ("/CN=PELK card service tools team/O=PELK card service tools team", False, "", False),
+    ("/O=PELK card service tools team/CN=PELK card service tools", False, "", False),
+    (None, False, "", False),
+    (None, True, "", False),
+    (None, False, "1", True),
+    (None, True, "1", True),
 ]
 
 
@@ -290,8 +318,14 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
                 problems.append("SBOM: %s %r is not in the form SPDX gives it" % (path, value))
     check_package_files(problems, sbom, relations, zipped)
     check_licence_expressions(problems, sbom)
+    concluded = " AND ".join([OWN_LICENCE[0]] + [TOOLCHAIN_LICENCES.get(package, "?")
+                                                 for package in sorted(linked)])
+    if release_id and (release[0].get("licenseDeclared"), release[0].get(
+            "licenseConcluded")) != (OWN_LICENCE[0], concluded):
+        problems.append("SBOM: the release's licence is not declared %s and concluded %s"
+                        % (OWN_LICENCE[0], concluded))
     described = {package["name"]: package for package in sbom.get("packages", [])
-                  if package.get("SPDXID") != release_id}
+                 if package.get("primaryPackagePurpose") not in ("APPLICATION", "SOURCE")}
     if sorted(described) != sorted(linked):
         problems.append("SBOM: packages %s, the link maps show %s"
                         % (sorted(described), sorted(linked)))
@@ -311,6 +345,7 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
             if (files.get("./" + executable, {}).get("SPDXID"), "STATIC_LINK",
                     package.get("SPDXID")) not in relations:
                 problems.append("SBOM: %s is not statically linked to %s" % (executable, name))
+    return sbom
 
 
 def field_values(element, path):
@@ -400,10 +435,136 @@ def check_signatures(problems, paths, ca):
                 problems.append("%s: a copy with one byte changed still verifies" % name)
 
 
+def refusal(executable, folder, attach, scratch):
+    """Signs an unsigned copy of the executable with the certificate in folder, or attaches
+    to it a signature made with that certificate, as a release does; what the release said
+    when it refused, or None."""
+    copy = os.path.join(scratch, os.path.basename(executable))
+    run_quietly("osslsigncode", "remove-signature", "-in", executable, "-out", copy)
+    certificate = os.path.join(folder, "signing.p12")
+    with open(os.path.join(folder, "password")) as file:
+        os.environ["PELK_SIGNING_PASSWORD"] = file.read()
+    try:
+        if attach:
+            signatures = os.path.join(scratch, "signatures")
+            os.mkdir(signatures)
+            signed = copy + ".signed"
+            run_quietly("osslsigncode", "sign", "-pkcs12", certificate, "-readpass",
+                        os.path.join(folder, "password"), "-h", "sha256", "-in", copy,
+                        "-out", signed)
+            run_quietly("osslsigncode", "extract-signature", "-in", signed, "-out",
+                        os.path.join(signatures, os.path.basename(copy) + ".sig"))
+            signing.attach(copy, signatures, os.path.join(folder, "ca.pem"), scratch)
+        else:
+            signing.sign(copy, certificate, scratch)
+    except SystemExit as refused:
+        return str(refused)
+    return None
+
+
+def run_quietly(*command):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def check_signers(problems, executable, certificates):
+    """Each of SIGNER_ROWS goes ahead, or is refused for its signer, as the row says."""
+    saved = {name: os.environ.get(name) for name in ("PELK_TEST_BUILD", "PELK_SIGNING_PASSWORD")}
+    try:
+        for subject, attach, test_build, expected in SIGNER_ROWS:
+            os.environ["PELK_TEST_BUILD"] = test_build
+            with tempfile.TemporaryDirectory() as scratch:
+                folder = certificates
+                if subject is not None:
+                    folder = os.path.join(scratch, "certificate")
+                    run_quietly(os.path.join(TOP, "release", "checks",
+                                             "make_test_certificate.sh"), folder, subject)
+                said = refusal(executable, folder, attach, scratch)
+            if (said is None) != expected or (said and "is signed by" not in said):
+                problems.append("%s a certificate of %s%s: %s" % (
+                    "attaching the signature of" if attach else "signing with",
+                    subject or "the test certificate's subject",
+                    " in a test build" if test_build else "", said or "went ahead"))
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def check_guide(problems, guide, installed, sbom):
+    """GUIDE.txt is in Windows line ends and filled in: the version, the test build mark
+    exactly when one was asked for, the expected signer, each linked package's licence as
+    the toolchain table expects it, ours, and each protection."""
+    text = guide.decode("utf-8")
+    first = text.splitlines()[0] if text else ""
+    test_build = os.environ.get("PELK_TEST_BUILD", "") == "1"
+    if first.endswith("(test build)") != test_build:
+        problems.append("GUIDE.txt's first line %r %s" % (
+            first, "does not say test build" if test_build else "says test build"))
+    release = [p for p in sbom.get("packages", []) if p.get("name") == "pelk-card-tools"]
+    if ("test build" in (release[0].get("comment", "") if release else "")) != test_build:
+        problems.append("the SBOM's release package %s a test build" % (
+            "does not say it is" if test_build else "says it is"))
+    if guide.count(b"\n") != guide.count(b"\r\n"):
+        problems.append("GUIDE.txt is not in Windows line ends")
+    flat = " ".join(text.split())
+    expected = (["CN=PELK card service tools team, O=PELK card service tools team",
+                 OWN_LICENCE[0] + " (LICENSE.txt)"]
+                + ["%s %s: %s" % (package, version, TOOLCHAIN_LICENCES.get(package))
+                   for package, (version, _) in sorted(installed.items())]
+                + [name for name, _ in check_imports.PROTECTIONS])
+    for phrase in expected + re.findall(r"@[A-Z_]+@", text):
+        if phrase.startswith("@") or phrase not in flat:
+            problems.append("GUIDE.txt %s %r" % (
+                "is not filled in:" if phrase.startswith("@") else "does not say", phrase))
+
+
+def check_source_archive(problems, dist, name, sbom):
+    """Unless the release was built from its source archive, the archive is there, made
+    by gzip without a name or time, with the commit the SBOM names filled into
+    release/source_commit.txt; the SBOM describes it with its digests, the release
+    generated from it. Returns the archive's name or None."""
+    path = os.path.join(dist, name)
+    if source_commit.from_archive() is not None:
+        if os.path.exists(path):
+            problems.append("%s: a release built from its source archive remade it" % name)
+        return None
+    if not os.path.exists(path):
+        problems.append("%s is missing" % name)
+        return None
+    with open(path, "rb") as file:
+        data = file.read()
+    if data[3] & 0x08 or data[4:8] != b"\0\0\0\0":
+        problems.append("%s names a file or a time in its gzip header" % name)
+    stamp = name[:-len(".tar.gz")] + "/release/source_commit.txt"
+    listed = subprocess.run(["tar", "-xzOf", path, stamp], capture_output=True, text=True)
+    with tempfile.NamedTemporaryFile("w") as file:
+        file.write(listed.stdout)
+        file.flush()
+        filled = source_commit.from_archive(file.name)
+    packages = {p.get("primaryPackagePurpose"): p for p in sbom.get("packages", [])}
+    commit = packages.get("APPLICATION", {}).get("sourceInfo", "").split()[-1:]
+    if not filled or [filled[0]] != commit:
+        problems.append("%s's %s gives %s, the SBOM's release commit %s"
+                        % (name, stamp, filled, commit))
+    source = packages.get("SOURCE", {})
+    digests = {c["algorithm"]: c["checksumValue"] for c in source.get("checksums", [])}
+    if source.get("packageFileName") != name or digests.get("SHA256") != hashlib.sha256(
+            data).hexdigest() or digests.get("SHA1") != hashlib.sha1(data).hexdigest():
+        problems.append("SBOM: no source package for %s with its digests" % name)
+    if {"spdxElementId": packages.get("APPLICATION", {}).get("SPDXID"),
+            "relationshipType": "GENERATED_FROM", "relatedSpdxElement": source.get("SPDXID")
+            } not in sbom.get("relationships", []):
+        problems.append("SBOM: the release is not GENERATED_FROM its source archive")
+    return name
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("build_dir", nargs="?", default="build/release")
-    parser.add_argument("--ca", help="the CA certificate that the release must be signed under")
+    parser.add_argument("--signed-with", help="the folder of make_test_certificate.sh whose "
+                        "certificate signed the release (ca.pem, signing.p12, password)")
     options = parser.parse_args()
     build_dir = options.build_dir
     version = project_version(build_dir)
@@ -424,30 +585,39 @@ def main():
                 path = os.path.join(scratch, top, name + ".exe")
                 if os.path.exists(path):
                     check_tool(problems, name, path, version)
-            guide_path = os.path.join(scratch, top, "GUIDE.txt")
-            if os.path.exists(guide_path):
-                guide = open(guide_path, "rb").read()
-                if version.encode() not in guide.splitlines()[0]:
-                    problems.append("GUIDE.txt does not name version %s" % version)
-                if guide.count(b"\n") != guide.count(b"\r\n"):
-                    problems.append("GUIDE.txt is not in Windows line ends")
-            if options.ca:
-                check_signatures(problems, [os.path.join(scratch, top, name + ".exe")
-                                            for name in TOOLS] + [msi], options.ca)
+            if options.signed_with:
+                executables = [os.path.join(scratch, top, name + ".exe") for name in TOOLS]
+                check_signatures(problems, executables + [msi],
+                                 os.path.join(options.signed_with, "ca.pem"))
+                check_signers(problems, executables[0], options.signed_with)
+    if not zipped.get("GUIDE.txt", b"").splitlines()[:1] or version.encode() not in \
+            zipped["GUIDE.txt"].splitlines()[0]:
+        problems.append("GUIDE.txt does not name version %s" % version)
+    with open(OWN_LICENCE[1], encoding="utf-8") as text, open(
+            os.path.join(TOP, "LICENSE"), encoding="utf-8") as ours:
+        licence = text.read()
+        if ours.read() != licence:
+            problems.append("LICENSE is not the text of %s" % OWN_LICENCE[1])
+    if zipped.get("LICENSE.txt") != licence.replace("\n", "\r\n").encode("utf-8"):
+        problems.append("LICENSE.txt is not LICENSE in Windows line ends")
     check_msi(problems, msi, zipped)
     linked, installed = check_notices(problems, build_dir, zipped)
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
-    check_sbom(problems, os.path.join(dist, sbom_name), zipped, linked, installed)
+    sbom = check_sbom(problems, os.path.join(dist, sbom_name), zipped, linked, installed)
+    check_guide(problems, zipped.get("GUIDE.txt", b""), installed, sbom)
+    source = check_source_archive(problems, dist, "pelk-card-tools-%s-src.tar.gz" % version,
+                                  sbom)
+    listed = [top + ".zip", top + ".msi", sbom_name] + ([source] if source else [])
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
                           capture_output=True, text=True)
     if sums.returncode != 0 or sorted(sums.stdout.split()) != sorted(
-            [top + ".zip:", "OK", top + ".msi:", "OK", sbom_name + ":", "OK"]):
-        problems.append("SHA256SUMS does not check the zip, the MSI and the SBOM: %s"
-                        % sums.stdout)
+            [name + ":" for name in listed] + ["OK"] * len(listed)):
+        problems.append("SHA256SUMS does not check %s: %s" % (", ".join(listed), sums.stdout))
     for problem in problems:
         print("FAIL " + problem)
-    print("%s: %d files%s" % (os.path.basename(archive), len(names),
-                              ", signatures verified" if options.ca else ", not signed"))
+    print("%s: %d files%s%s" % (os.path.basename(archive), len(names),
+                                ", signatures and signers verified" if options.signed_with
+                                else ", not signed", ", source archive" if source else ""))
     print("release: %d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))
     return 1 if problems else 0
 

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Makes a throwaway CA and a code-signing certificate under it, for signing a release in
 # tests only: DIR/ca.pem, DIR/signing.p12 (password in DIR/password). Valid for two days.
-# Usage: make_test_certificate.sh DIR
+# SUBJECT, in openssl's -subj form, is the signing certificate's; by default one that is
+# not the team's, so that only a test build may sign with it.
+# Usage: make_test_certificate.sh DIR [SUBJECT]
 set -euo pipefail
 dir=$1
+subject=${2:-/CN=PELK throwaway code signing}
 rm -rf "$dir"
 mkdir -p "$dir"
 cd "$dir"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=PELK throwaway test CA" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
     -keyout ca.key -out ca.pem 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=PELK throwaway code signing" \
+openssl req -newkey rsa:2048 -nodes -subj "$subject" \
     -keyout signing.key -out signing.csr 2>/dev/null
 printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
     >signing.ext

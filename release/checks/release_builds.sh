@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
-# Builds the release of the last commit from two fresh clones in different folders and
-# checks that everything in it comes out byte for byte the same: both executables, the
-# notices, the zip, the MSI and the SBOM. Then builds it once more with the patch version
+# Builds the release of the last commit from a fresh clone, then again from that release's
+# source archive, unpacked in a folder outside any git checkout, and checks that the
+# executables, the notices, the guide, the licence, the zip and the MSI come out byte for
+# byte the same (the SBOM and SHA256SUMS of the second name no source archive, which a
+# build from one can't remake); and that the unpacked archive, once inside another
+# repository, still names its own commit. Then builds it once more with the patch version
 # raised, for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a
 # signed release of the same commit (SIGNED_DIST, its dist folder, and CA, its issuer's
 # certificate), it takes the signatures off its executables and its MSI, as an auditor
-# would (osslsigncode extract-signature), and rebuilds it from a third clone with them
-# attached (PELK_SIGNATURES): every file must come out as the signed release's.
-# Usage: release_builds.sh OUT_DIR [SIGNED_DIST CA]
+# would (osslsigncode extract-signature), and rebuilds it from another clone with them
+# attached (PELK_SIGNATURES): every file, the source archive and the SBOM included, must
+# come out as the signed release's. PELK_TEST_BUILD is passed on to every build.
+# Usage (from a git checkout): release_builds.sh OUT_DIR [SIGNED_DIST CA]
 set -euo pipefail
 out=$(realpath -m "$1")
 signed=${2:+$(realpath "$2")}
 ca=${3:+$(realpath "$3")}
-top=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
+top=$(cd "$(dirname "$0")/../.." && pwd)
+source_commit() { (cd "$1" && python3 -m release.source_commit); }
+if (cd "$top" && python3 -c 'from release import source_commit as s; exit(s.from_archive() is None)'); then
+    echo "release_builds.sh clones the checkout it is in: run it in a git checkout, not in a source archive"
+    exit 1
+fi
+commit=$(source_commit "$top")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 rm -f "$out"/*.msi
 
 build() {
-    git clone -q "$top" "$work/$1"
+    if [ "$1" != source ]; then
+        git clone -q "$top" "$work/$1"
+    fi
     if [ "$1" = raised ]; then
         perl -pi -e 's/^(project\(pelk_tools VERSION \d+\.\d+\.)(\d+)/$1.($2+1)/e' \
             "$work/$1/CMakeLists.txt"
@@ -28,18 +40,36 @@ build() {
         { cat "$work/$1.log"; echo "release build in $1 failed"; exit 1; }
 }
 digests() {
-    (cd "$1" && sha256sum ./*.zip ./*.msi ./*.spdx.json ./SHA256SUMS ./*/*)
+    (cd "$1" && sha256sum ./*.zip ./*.msi ./*.tar.gz ./*.spdx.json ./SHA256SUMS ./*/*)
+}
+built() {
+    (cd "$1" && sha256sum ./*.zip ./*.msi ./*/*)
 }
 
-echo "== two release builds of $(git -C "$top" rev-parse --short HEAD), in $work/first and $work/second"
+echo "== the release of ${commit%% *}, from a clone in $work/first and from its source archive in $work/source"
 build first
-build second
-digests "$work/first/build/release/dist"
-if ! diff <(digests "$work/first/build/release/dist") <(digests "$work/second/build/release/dist"); then
-    echo "reproducible: 0 passed, 1 failed"
+mkdir "$work/source"
+tar -xzf "$work"/first/build/release/dist/*-src.tar.gz -C "$work/source" --strip-components=1
+if git -C "$work/source" rev-parse --git-dir >/dev/null 2>&1; then
+    echo "$work/source is inside a git checkout: set TMPDIR to a folder outside one"
     exit 1
 fi
-passed=1 skipped=""
+build source
+built "$work/first/build/release/dist"
+failed=0
+if ! diff <(built "$work/first/build/release/dist") <(built "$work/source/build/release/dist"); then
+    echo "FAIL the release built from its source archive differs from the one built from the checkout"
+    failed=1
+fi
+# The unpacked archive inside a repository of another commit: still its own commit.
+git -C "$work/source" init -q
+git -C "$work/source" -c user.name=x -c user.email=x@x commit -q --allow-empty \
+    --date=@1000000000 -m "another repository"
+if [ "$(source_commit "$work/source")" != "$commit" ]; then
+    echo "FAIL the source archive, unpacked inside another repository, names $(source_commit "$work/source"), not $commit"
+    failed=$((failed + 1))
+fi
+passed=$((2 - failed)) skipped=""
 if [ -n "$signed" ] && [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
     # A clone has the commit, not the changes the signed release was built with.
     echo "skipped: the signed release is not rebuilt: the tree has uncommitted changes"
@@ -53,13 +83,15 @@ elif [ -n "$signed" ]; then
     export PELK_SIGNATURES=$work/signatures PELK_SIGNATURES_CAFILE=$ca
     build attached
     unset PELK_SIGNATURES PELK_SIGNATURES_CAFILE
-    if ! diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
-        echo "reproducible: 1 passed, 1 failed (the signed release, rebuilt with its signatures attached, differs)"
-        exit 1
+    if diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
+        echo "the signed release, rebuilt with its signatures attached, is the same byte for byte"
+        passed=$((passed + 1))
+    else
+        echo "FAIL the signed release, rebuilt with its signatures attached, differs"
+        failed=$((failed + 1))
     fi
-    echo "the signed release, rebuilt with its signatures attached, is the same byte for byte"
-    passed=2
 fi
-echo "reproducible: $passed passed, 0 failed$skipped"
+echo "reproducible: $passed passed, $failed failed$skipped"
+[ "$failed" = 0 ] || exit 1
 build raised
 cp "$work"/raised/build/release/dist/*.msi "$out"/

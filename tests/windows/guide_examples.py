@@ -8,9 +8,10 @@ has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec
 icacls and where (stubs that change and print nothing), so deploy.cmd runs without its
 icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a success; and
 the example's stop at the first device that fails, since Wine's cmd does not leave a for
-loop at exit /b: its failing runs name one device; and the repair line (NOT_RUN_UNDER_WINE),
+loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
 since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
-ProductCode."""
+ProductCode; and Appendix B's rebuild on Debian (tar, release/release.sh, cmp,
+osslsigncode), which is no Windows example: release_builds.sh does the same in CI."""
 
 import os
 import re

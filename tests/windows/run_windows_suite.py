@@ -350,7 +350,8 @@ def guide_version(card, folder):
     if not os.path.exists(path):
         return None
     with open(path, "rb") as guide:
-        return guide.readline().split()[-1].decode()
+        # "PELK card service tools 1.2.3", and " (test build)" after it in a test build.
+        return guide.readline().split()[4].decode()
 
 
 def run_msi_cases(card, msi, upgrade_msi, failures):
