@@ -8,6 +8,7 @@
 
 #include <delayimp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -81,7 +82,7 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
     if (library_path[length - 1] != L'\\') {
         library_path[length++] = L'\\';
     }
-    std::wmemcpy(library_path + length, library_name, library_name_length + 1);
+    std::copy_n(library_name, library_name_length + 1, library_path + length);
     DWORD attributes = GetFileAttributesW(library_path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         lookup_error = GetLastError();
@@ -101,9 +102,9 @@ lookup library_in_tool_folder() {
                : lookup::absent;
 }
 
+// A failed call (0), or a folder too long for the buffer, is no folder for library_in.
 lookup library_in_system_folder() {
-    UINT length = GetSystemDirectoryW(folder, path_capacity);
-    return length != 0 && length < path_capacity ? library_in(folder, length) : lookup::absent;
+    return library_in(folder, GetSystemDirectoryW(folder, path_capacity));
 }
 
 // PATH is read only here, after the two folders before it: an unreachable share on PATH
@@ -155,12 +156,12 @@ FARPROC WINAPI bind_to_board_library(unsigned notification, PDelayLoadInfo info)
     return nullptr;
 }
 
-// A path in the console's code page, so that a technician can find what it names.
+// A path in the console's code page, so that a technician can find what it names. Without a
+// console that is 0, CP_ACP, the ANSI code page.
 const char* console_text(const wchar_t* path) {
     static char text[path_capacity * 3];
-    UINT code_page = GetConsoleOutputCP();
-    if (WideCharToMultiByte(code_page != 0 ? code_page : CP_ACP, 0, path, -1, text, sizeof text,
-                            nullptr, nullptr) == 0) {
+    if (WideCharToMultiByte(GetConsoleOutputCP(), 0, path, -1, text, sizeof text, nullptr,
+                            nullptr) == 0) {
         std::snprintf(text, sizeof text, "kiv.dll");
     }
     return text;
@@ -181,8 +182,8 @@ const wchar_t* folder_to_add(std::size_t length) {
     if (length - skipped + kept >= MAX_PATH) {
         skipped = kept = 0;
     }
-    std::wmemcpy(folder, L"\\\\", kept);
-    std::wmemcpy(folder + kept, library_path + skipped, length - skipped);
+    std::copy_n(L"\\\\", kept, folder);
+    std::copy_n(library_path + skipped, length - skipped, folder + kept);
     folder[kept + length - skipped] = L'\0';
     return folder;
 }

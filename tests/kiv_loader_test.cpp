@@ -6,6 +6,15 @@
 //
 // Mutants of kiv_loader.cpp that no row can tell apart (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
+// me22d4251 library_name[1] for [0] in sizeof: every element has the same size.
+// m63d2061b entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// m8d329119 lookup_error = 1: the file check that fails sets it before it is read.
+// mc6e336d6 at <= length: the extra character is overwritten by "\" or kiv.dll's name.
+// m7b6c4146 length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// m2932a21d entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m5a06663c entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m644aface entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// m45259f5e path_capacity * 4 for the message: more room than any path needs.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -50,13 +59,20 @@ std::string not_added(const std::string& folder, DWORD error) {
 }
 
 // kiv.dll in a folder whose name takes a path's length to "length" with its "\kiv.dll".
-std::wstring long_path(const std::wstring& start, std::size_t length) {
-    std::wstring path = start + std::wstring(length - start.size() - 8, L'x');
+std::wstring long_path(const std::wstring& start, std::size_t length, wchar_t fill = L'x') {
+    std::wstring path = start + std::wstring(length - start.size() - 8, fill);
     return path + LR"(\kiv.dll)";
 }
 // The folder of a path to kiv.dll, without its last backslash.
 std::wstring folder_of(const std::wstring& library) {
     return library.substr(0, library.size() - 8);
+}
+std::string repeated(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) {
+        result += text;
+    }
+    return result;
 }
 std::string ascii(const std::wstring& text) {
     return {text.begin(), text.end()};
@@ -169,6 +185,24 @@ const std::vector<loader_row> rows = {
      .loads = LR"(\\filesrv\pelk\kiv.dll)",
      .adds = LR"(\\filesrv\pelk\)",
      .err = not_added(R"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER)},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\)",
+     .path = LR"(\\?\UNCsrv\share)",
+     .files = {{LR"(\\?\UNCsrv\share\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\UNCsrv\share\kiv.dll)"}),
+     .loads = LR"(\\?\UNCsrv\share\kiv.dll)",
+     .adds = LR"(\\?\UNCsrv\share\)"},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\Volume{})",
+     .path = LR"(\\?\Volume{5e1f}\Card)",
+     .files = {{LR"(\\?\Volume{5e1f}\Card\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\Volume{5e1f}\Card\kiv.dll)"}),
+     .loads = LR"(\\?\Volume{5e1f}\Card\kiv.dll)",
+     .adds = LR"(\\?\Volume{5e1f}\Card\)"},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:)",
+     .path = LR"(\\?xC:\Card)",
+     .files = {{LR"(\\?xC:\Card\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?xC:\Card\kiv.dll)"}),
+     .loads = LR"(\\?xC:\Card\kiv.dll)",
+     .adds = LR"(\\?xC:\Card\)"},
     {.name = "the root of a drive joins the search with its backslash",
      .path = LR"(D:\)",
      .files = {{LR"(D:\kiv.dll)", a_file}},
@@ -176,20 +210,20 @@ const std::vector<loader_row> rows = {
      .loads = LR"(D:\kiv.dll)",
      .adds = LR"(D:\)"},
     {.name = "quoted, with forward slashes, with a trailing slash: backslashes only",
-     .path = LR"(;"C:/Card Software/")",
+     .path = LR"(;"C:\Old/";"C:/Card Software")",
      .files = {{LR"(C:\Card Software\kiv.dll)", a_file}},
-     .checked = searched({LR"(C:\Card Software\kiv.dll)"}),
+     .checked = searched({LR"(C:\Old\kiv.dll)", LR"(C:\Card Software\kiv.dll)"}),
      .loads = LR"(C:\Card Software\kiv.dll)",
      .adds = LR"(C:\Card Software\)"},
     {.name = "entries that are not full paths are never looked at",
-     .path = LR"(.;C:tools;\tools;"";";\\;\\\x;C:;"C:\Card)",
+     .path = LR"(.;C:tools;\tools;x\tools;"";";\\;\\\x;C:;"C:\Card)",
      .files = {{card, a_file}},
      .checked = tool_and_system,
      .err = not_found},
-    {.name = "drive letters A to Z and a to z, and no neighbour of theirs",
-     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\)",
-     .checked =
-         searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)", LR"(z:\x\kiv.dll)"}),
+    {.name = "drive letters A to Z and a to z, no neighbour of theirs, and a lone server last",
+     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\x)",
+     .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
+                          LR"(z:\x\kiv.dll)", LR"(\\x\kiv.dll)"}),
      .err = not_found},
     {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
     {.name = "PATH longer than any environment value: not looked at",
@@ -252,6 +286,13 @@ const std::vector<loader_row> rows = {
      .err = not_checked("C:\\Pr\xfc"
                         "fung\\kiv.dll",
                         ERROR_ACCESS_DENIED)},
+    {.name = "the longest path, in characters of three bytes each, named whole",
+     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u4e2d')),
+     .errors = {{long_path(LR"(C:\)", 32766, L'\u4e2d'), ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(CP_UTF8); },
+     .checked = searched({long_path(LR"(C:\)", 32766, L'\u4e2d')}),
+     .err = not_checked(R"(C:\)" + repeated("\xe4\xb8\xad", 32766 - 3 - 8) + R"(\kiv.dll)",
+                        ERROR_ACCESS_DENIED)},
     {.name = "a console code page that can't be converted to: kiv.dll alone",
      .path = folder_of(umlaut),
      .errors = {{umlaut, ERROR_ACCESS_DENIED}},
@@ -271,6 +312,14 @@ const std::vector<loader_row> rows = {
     {.name = "the tool's file name can't be read: the tool's folder is left out",
      .path = std::nullopt,
      .host = [] { fake_set_module_file_name(L""); },
+     .checked = {system32},
+     .err = not_found},
+    {.name = "the tool's file name cut short by the buffer: the tool's folder is left out",
+     .host = [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); },
+     .checked = {system32},
+     .err = not_found},
+    {.name = "the tool's file name with nothing before its backslash: no folder to look in",
+     .host = [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); },
      .checked = {system32},
      .err = not_found},
     {.name = "the system folder can't be read: it is left out",
