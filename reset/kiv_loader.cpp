@@ -1,8 +1,10 @@
-// Windows only. kiv_reset runs elevated, often from a download folder, so which kiv.dll it
-// runs must never be left to the loader: kiv.dll is delay-loaded, and found here in one
-// fixed order of trusted folders, never in the current folder. Windows leaves the order
-// among several AddDllDirectory folders unspecified, so this looks for the file itself
-// and loads the first one found by its full path.
+// Windows only (built natively just for its tests, against the kernel32 stand-in). kiv_reset
+// runs elevated, often from a download folder, so which kiv.dll it runs must never be left
+// to the loader: kiv.dll is delay-loaded, and found here in one fixed order of trusted
+// folders, never in the current folder. Windows leaves the order among several
+// AddDllDirectory folders unspecified, so this looks for the file itself and loads the first
+// one found by its full path.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
 #define _WIN32_WINNT 0x0A00 // SetDefaultDllDirectories and the LOAD_LIBRARY_SEARCH flags
 #include <windows.h>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include "kiv_loader.h"
 
@@ -259,11 +262,12 @@ bool load_board_library() {
     }
     __pfnDliNotifyHook2 = bind_to_board_library;
     // A function it lacks would otherwise end the process in the middle of the run.
-    for (const char* function : board_functions) {
-        if (GetProcAddress(board_library, function) == nullptr) {
-            std::fprintf(stderr, "kiv_reset: %s has no %s\n", console_text(library_path), function);
-            return false;
-        }
+    const char* const* missing = std::find_if(
+        std::begin(board_functions), std::end(board_functions),
+        [](const char* function) { return GetProcAddress(board_library, function) == nullptr; });
+    if (missing != std::end(board_functions)) {
+        std::fprintf(stderr, "kiv_reset: %s has no %s\n", console_text(library_path), *missing);
+        return false;
     }
     return true;
 }

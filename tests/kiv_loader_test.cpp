@@ -373,6 +373,7 @@ std::vector<std::string> calls_named(const std::string& name) {
 }
 std::vector<std::string> as_calls(const char* name, const std::vector<std::wstring>& paths) {
     std::vector<std::string> calls;
+    calls.reserve(paths.size());
     for (const std::wstring& path : paths) {
         calls.push_back(std::string(name) + "(" + fake_narrow(path.c_str()) + ")");
     }

@@ -24,6 +24,7 @@ enum {
     dliNoteEndProcessing
 };
 
-extern "C" PfnDliHook __pfnDliNotifyHook2; // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
+extern "C" PfnDliHook __pfnDliNotifyHook2;
 
 #endif

@@ -70,11 +70,11 @@ std::string fake_narrow(LPCWSTR wide) {
     }
     std::string text;
     for (; *wide != 0; ++wide) {
-        auto character = static_cast<std::uint32_t>(*wide);
+        auto character = static_cast<char32_t>(*wide);
         if (character < 0x80) {
             text += static_cast<char>(character);
         } else {
-            text += fake_format("<U+%04X>", character);
+            text += fake_format("<U+%04X>", static_cast<unsigned>(character));
         }
     }
     return text;

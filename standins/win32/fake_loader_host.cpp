@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <optional>
 
@@ -142,7 +143,8 @@ std::optional<std::string> encode(UINT code_page, char32_t character) {
 
 } // namespace
 
-PfnDliHook __pfnDliNotifyHook2 = nullptr; // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
+PfnDliHook __pfnDliNotifyHook2 = nullptr;
 
 void fake_loader_host_reset() {
     file_answers.clear();
@@ -338,11 +340,12 @@ extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR w
         fake_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    std::memcpy(bytes, text.data(), text.size());
+    std::copy(text.begin(), text.end(), bytes);
     fake_set_last_error(fake_poisoned_error);
     return static_cast<int>(text.size());
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
 extern "C" int _stricmp(const char* left, const char* right) {
     return strcasecmp(left, right);
 }

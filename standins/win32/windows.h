@@ -98,7 +98,8 @@ int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wi
                                LPBOOL used_default_char);
 
 // The C library's, which <windows.h> brings along on Windows.
-int _stricmp(const char* left, const char* right); // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
+int _stricmp(const char* left, const char* right);
 }
 
 #endif
