@@ -15,6 +15,7 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
+#include <string_view>
 
 #include "kiv_loader.h"
 
@@ -76,7 +77,8 @@ bool means_not_there(DWORD error) {
 // Puts folder\kiv.dll into library_path, with backslashes only (LoadLibraryExW wants
 // them), and says whether a file of that name is there. A folder named kiv.dll is not.
 lookup library_in(const wchar_t* folder_path, std::size_t length) {
-    if (length == 0 || length + 1 + library_name_length >= path_capacity) {
+    // Written so that no length, not even std::wstring_view::npos, can overflow it.
+    if (length == 0 || length >= path_capacity - 1 - library_name_length) {
         return lookup::absent;
     }
     for (std::size_t at = 0; at < length; ++at) {
@@ -99,10 +101,8 @@ lookup library_in_tool_folder() {
     if (length == 0 || length >= path_capacity) {
         return lookup::absent;
     }
-    const wchar_t* last_separator = std::wcsrchr(folder, L'\\');
-    return last_separator != nullptr
-               ? library_in(folder, static_cast<std::size_t>(last_separator - folder))
-               : lookup::absent;
+    // A name without a backslash gives npos: no folder for library_in.
+    return library_in(folder, std::wstring_view(folder, length).rfind(L'\\'));
 }
 
 // A failed call (0), or a folder too long for the buffer, is no folder for library_in.
