@@ -98,10 +98,11 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
 
 lookup library_in_tool_folder() {
     DWORD length = GetModuleFileNameW(nullptr, folder, path_capacity);
-    if (length == 0 || length >= path_capacity) {
+    // A name cut short comes back as long as the buffer. A failed call (0) gives an empty
+    // name, and a name without a backslash gives npos: no folder for library_in either way.
+    if (length >= path_capacity) {
         return lookup::absent;
     }
-    // A name without a backslash gives npos: no folder for library_in.
     return library_in(folder, std::wstring_view(folder, length).rfind(L'\\'));
 }
 
