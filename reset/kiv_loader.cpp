@@ -1,16 +1,21 @@
-// Windows only. kiv_reset runs elevated, often from a download folder, so which kiv.dll it
-// runs must never be left to the loader: kiv.dll is delay-loaded, and found here in one
-// fixed order of trusted folders, never in the current folder. Windows leaves the order
-// among several AddDllDirectory folders unspecified, so this looks for the file itself
-// and loads the first one found by its full path.
+// Windows only (built natively just for its tests, against the kernel32 stand-in). kiv_reset
+// runs elevated, often from a download folder, so which kiv.dll it runs must never be left
+// to the loader: kiv.dll is delay-loaded, and found here in one fixed order of trusted
+// folders, never in the current folder. Windows leaves the order among several
+// AddDllDirectory folders unspecified, so this looks for the file itself and loads the first
+// one found by its full path.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
 #define _WIN32_WINNT 0x0A00 // SetDefaultDllDirectories and the LOAD_LIBRARY_SEARCH flags
 #include <windows.h>
 
 #include <delayimp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
+#include <string_view>
 
 #include "kiv_loader.h"
 
@@ -52,17 +57,17 @@ enum class lookup { absent, found, cannot_tell };
 
 DWORD lookup_error = 0;
 
-// Only these answers of the file check mean "no kiv.dll here": any other, such as access
-// denied, leaves it open whether this copy is there, and so which copy is the first.
+// Only these answers of the file check mean "no kiv.dll here": the file, its folder or its
+// drive letter does not exist, or the name is not one a file could have. Any other answer,
+// such as access denied, a share or server that can't be reached (53, 67, 1231) or a drive
+// that is not ready (21), leaves it open whether a copy is there that would come first: a
+// kiv.dll further on would then be taken in place of the one that could not be seen.
 bool means_not_there(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_NOT_READY:
-    case ERROR_INVALID_NAME:
     case ERROR_INVALID_DRIVE:
+    case ERROR_INVALID_NAME:
         return true;
     default:
         return false;
@@ -72,7 +77,8 @@ bool means_not_there(DWORD error) {
 // Puts folder\kiv.dll into library_path, with backslashes only (LoadLibraryExW wants
 // them), and says whether a file of that name is there. A folder named kiv.dll is not.
 lookup library_in(const wchar_t* folder_path, std::size_t length) {
-    if (length == 0 || length + 1 + library_name_length >= path_capacity) {
+    // Written so that no length, not even std::wstring_view::npos, can overflow it.
+    if (length == 0 || length >= path_capacity - 1 - library_name_length) {
         return lookup::absent;
     }
     for (std::size_t at = 0; at < length; ++at) {
@@ -81,7 +87,7 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
     if (library_path[length - 1] != L'\\') {
         library_path[length++] = L'\\';
     }
-    std::wmemcpy(library_path + length, library_name, library_name_length + 1);
+    std::copy_n(library_name, library_name_length + 1, library_path + length);
     DWORD attributes = GetFileAttributesW(library_path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         lookup_error = GetLastError();
@@ -92,18 +98,17 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
 
 lookup library_in_tool_folder() {
     DWORD length = GetModuleFileNameW(nullptr, folder, path_capacity);
-    if (length == 0 || length >= path_capacity) {
+    // A name cut short comes back as long as the buffer. A failed call (0) gives an empty
+    // name, and a name without a backslash gives npos: no folder for library_in either way.
+    if (length >= path_capacity) {
         return lookup::absent;
     }
-    const wchar_t* last_separator = std::wcsrchr(folder, L'\\');
-    return last_separator != nullptr
-               ? library_in(folder, static_cast<std::size_t>(last_separator - folder))
-               : lookup::absent;
+    return library_in(folder, std::wstring_view(folder, length).rfind(L'\\'));
 }
 
+// A failed call (0), or a folder too long for the buffer, is no folder for library_in.
 lookup library_in_system_folder() {
-    UINT length = GetSystemDirectoryW(folder, path_capacity);
-    return length != 0 && length < path_capacity ? library_in(folder, length) : lookup::absent;
+    return library_in(folder, GetSystemDirectoryW(folder, path_capacity));
 }
 
 // PATH is read only here, after the two folders before it: an unreachable share on PATH
@@ -155,36 +160,59 @@ FARPROC WINAPI bind_to_board_library(unsigned notification, PDelayLoadInfo info)
     return nullptr;
 }
 
-// The path in the console's code page, so that a technician can find the file it names.
-const char* narrow_library_path() {
+// A path in the console's code page, so that a technician can find what it names. Without a
+// console that is 0, CP_ACP, the ANSI code page.
+const char* console_text(const wchar_t* path) {
     static char text[path_capacity * 3];
-    UINT code_page = GetConsoleOutputCP();
-    if (WideCharToMultiByte(code_page != 0 ? code_page : CP_ACP, 0, library_path, -1, text,
-                            sizeof text, nullptr, nullptr) == 0) {
+    if (WideCharToMultiByte(GetConsoleOutputCP(), 0, path, -1, text, sizeof text, nullptr,
+                            nullptr) == 0) {
         std::snprintf(text, sizeof text, "kiv.dll");
     }
     return text;
 }
 
+// kiv.dll's folder as AddDllDirectory takes it, in folder: "\\?\C:\folder\" as
+// "C:\folder\", "\\?\UNC\server\share\" as "\\server\share\", where the result fits in
+// MAX_PATH; a longer one keeps its prefix, which is what lets it past MAX_PATH.
+const wchar_t* folder_to_add(std::size_t length) {
+    std::size_t skipped = 0;
+    std::size_t kept = 0; // of the skipped prefix, the leading backslashes of a share
+    if (std::wcsncmp(library_path, L"\\\\?\\UNC\\", 8) == 0) {
+        skipped = 8;
+        kept = 2;
+    } else if (std::wcsncmp(library_path, L"\\\\?\\", 4) == 0 && library_path[5] == L':') {
+        skipped = 4;
+    }
+    if (length - skipped + kept >= MAX_PATH) {
+        skipped = kept = 0;
+    }
+    std::copy_n(L"\\\\", kept, folder);
+    std::copy_n(library_path + skipped, length - skipped, folder + kept);
+    folder[kept + length - skipped] = L'\0';
+    return folder;
+}
+
 // kiv.dll's folder joins the search, so that the DLLs kiv.dll loads by name while it runs
 // are found beside it too. It is one added folder, the one that already supplies kiv.dll,
-// so no order among added folders comes into it. Where the loader refuses the folder (Wine
-// takes "C:\folder" but neither a share nor "\\?\C:\folder", whose prefix is dropped
-// here), the search stays as narrow as it was: kiv.dll's own imports still come from its
-// folder through LoadLibraryExW.
+// so no order among added folders comes into it. Where the loader refuses the folder anyway
+// (Wine takes "C:\folder" but not a share), that is said, and the search stays as narrow as
+// it was: kiv.dll's own imports still come from its folder through LoadLibraryExW.
 void add_library_folder() {
-    wchar_t* name = std::wcsrchr(library_path, L'\\') + 1;
-    *name = L'\0'; // the backslash stays: a drive's root is "C:\", not "C:"
-    const wchar_t* library_folder = library_path;
-    if (std::wcsncmp(library_folder, L"\\\\?\\", 4) == 0 && library_folder[5] == L':') {
-        library_folder += 4;
+    // The backslash stays: a drive's root is "C:\", not "C:".
+    auto length = static_cast<std::size_t>(std::wcsrchr(library_path, L'\\') + 1 - library_path);
+    const wchar_t* library_folder = folder_to_add(length);
+    if (AddDllDirectory(library_folder) == nullptr) {
+        DWORD error = GetLastError();
+        std::fprintf(stderr,
+                     "kiv_reset: %s could not be added to the DLL search (error %lu): DLLs that "
+                     "kiv.dll loads later will come only from kiv_reset.exe's folder and the "
+                     "system folder\n",
+                     console_text(library_folder), static_cast<unsigned long>(error));
     }
-    AddDllDirectory(library_folder);
-    *name = library_name[0];
 }
 
 bool cannot_use_library(const char* what, DWORD error) {
-    std::fprintf(stderr, "kiv_reset: %s %s (error %lu)\n", narrow_library_path(), what,
+    std::fprintf(stderr, "kiv_reset: %s %s (error %lu)\n", console_text(library_path), what,
                  static_cast<unsigned long>(error));
     return false;
 }
@@ -197,6 +225,22 @@ bool cannot_restrict_search(DWORD error) {
 
 } // namespace
 
+const wchar_t* find_board_library() {
+    switch (find_library()) {
+    case lookup::absent:
+        std::fputs("kiv_reset: kiv.dll was not found beside kiv_reset.exe, in the system folder "
+                   "or in a folder on PATH\n",
+                   stderr);
+        return nullptr;
+    case lookup::cannot_tell:
+        cannot_use_library("could not be checked", lookup_error);
+        return nullptr;
+    case lookup::found:
+        break;
+    }
+    return library_path;
+}
+
 bool load_board_library() {
     // kiv.dll's own DLLs, those it loads as it starts and those it loads later by name,
     // and any DLL the process loads by name, come from kiv.dll's folder (added below), the
@@ -207,16 +251,8 @@ bool load_board_library() {
                                   LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         return cannot_restrict_search(GetLastError());
     }
-    switch (find_library()) {
-    case lookup::absent:
-        std::fputs("kiv_reset: kiv.dll was not found beside kiv_reset.exe, in the system folder "
-                   "or in a folder on PATH\n",
-                   stderr);
+    if (find_board_library() == nullptr) {
         return false;
-    case lookup::cannot_tell:
-        return cannot_use_library("could not be checked", lookup_error);
-    case lookup::found:
-        break;
     }
     add_library_folder();
     // The first one found is the one: if it won't load, no later one is tried.
@@ -227,11 +263,12 @@ bool load_board_library() {
     }
     __pfnDliNotifyHook2 = bind_to_board_library;
     // A function it lacks would otherwise end the process in the middle of the run.
-    for (const char* function : board_functions) {
-        if (GetProcAddress(board_library, function) == nullptr) {
-            std::fprintf(stderr, "kiv_reset: %s has no %s\n", narrow_library_path(), function);
-            return false;
-        }
+    const char* const* missing = std::find_if(
+        std::begin(board_functions), std::end(board_functions),
+        [](const char* function) { return GetProcAddress(board_library, function) == nullptr; });
+    if (missing != std::end(board_functions)) {
+        std::fprintf(stderr, "kiv_reset: %s has no %s\n", console_text(library_path), *missing);
+        return false;
     }
     return true;
 }

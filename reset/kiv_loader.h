@@ -1,8 +1,15 @@
-// Loads kiv.dll from trusted folders only, before kiv_reset makes its first library call.
+// Finds and loads kiv.dll from trusted folders only, before kiv_reset makes its first library
+// call.
 #pragma once
 
-// Loads the first kiv.dll found in the program's own folder, the system folder, then the
-// absolute folders on PATH in PATH order, by its full path, and looks up each of its
-// functions. On failure it says why on standard error and returns false: no library call
-// may be made then.
+// The first kiv.dll in the program's own folder, the system folder, then the absolute
+// folders on PATH in PATH order, by its full path: the one load_board_library() loads. It
+// only looks: nothing is loaded and the DLL search is left as it is. When there is none, or
+// a folder can't say whether it has one (it would come first), it says so on standard error
+// and returns nullptr: the caller ends with exit_library_missing.
+const wchar_t* find_board_library();
+
+// Restricts the DLL search, loads the kiv.dll that find_board_library() names and looks up
+// each of its functions. On failure it says why on standard error and returns false: no
+// library call may be made then.
 bool load_board_library();

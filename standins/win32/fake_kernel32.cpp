@@ -12,34 +12,16 @@
 namespace {
 
 void* const device_handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x5eb));
-constexpr DWORD poisoned_error = 0xdeadbeef;
 constexpr int card_addresses[] = {0x18, 0x20};
 
 DWORD open_error = 0;
 bool device_open = false;
 DWORD probe_answers[SMBUS_ADDRESS_COUNT];
-DWORD last_error = poisoned_error;
+DWORD last_error = fake_poisoned_error;
 std::vector<std::string> calls;
 std::vector<std::string> violations;
 std::vector<int> probed_addresses;
 long stdout_bytes_at_close = -1;
-
-std::string format(const char* pattern, auto... values) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
-std::string narrow(LPCWSTR wide) {
-    if (wide == nullptr) {
-        return "null";
-    }
-    std::string text;
-    for (; *wide != 0; ++wide) {
-        text += (*wide < 0x80) ? static_cast<char>(*wide) : '?';
-    }
-    return text;
-}
 
 std::string hex_bytes(const void* buffer, DWORD size) {
     if (buffer == nullptr) {
@@ -48,7 +30,7 @@ std::string hex_bytes(const void* buffer, DWORD size) {
     std::string text;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     for (DWORD i = 0; i < size && i < 16; ++i) {
-        text += format(i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += fake_format(i == 0 ? "%02x" : " %02x", bytes[i]);
     }
     return text;
 }
@@ -59,18 +41,53 @@ bool is_device(HANDLE handle) {
 
 } // namespace
 
-void fake_kernel32_reset() {
+namespace {
+
+void reset_card_and_log() {
     open_error = 0;
     device_open = false;
     fake_set_all_probe_answers(ERROR_DEV_NOT_EXIST);
     for (int address : card_addresses) {
         probe_answers[address] = 0;
     }
-    last_error = poisoned_error;
+    last_error = fake_poisoned_error;
     calls.clear();
     violations.clear();
     probed_addresses.clear();
     stdout_bytes_at_close = -1;
+}
+
+} // namespace
+
+void fake_kernel32_reset() {
+    reset_card_and_log();
+    fake_loader_host_reset();
+}
+
+std::string fake_narrow(LPCWSTR wide) {
+    if (wide == nullptr) {
+        return "null";
+    }
+    std::string text;
+    for (; *wide != 0; ++wide) {
+        auto character = static_cast<char32_t>(*wide);
+        if (character < 0x80) {
+            text += static_cast<char>(character);
+        } else {
+            text += fake_format("<U+%04X>", static_cast<unsigned>(character));
+        }
+    }
+    return text;
+}
+
+void fake_log_call(const std::string& call) {
+    calls.push_back(call);
+}
+void fake_violation(const std::string& what) {
+    violations.push_back(what);
+}
+void fake_set_last_error(DWORD error) {
+    last_error = error;
 }
 
 void fake_set_open_error(DWORD error) {
@@ -106,14 +123,14 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR file_name, DWORD desired_access, DW
                                      LPSECURITY_ATTRIBUTES security_attributes,
                                      DWORD creation_disposition, DWORD flags_and_attributes,
                                      HANDLE template_file) {
-    calls.push_back(format("CreateFileW(%s, 0x%08x, %u, %s, %u, 0x%x, %s)",
-                           narrow(file_name).c_str(), desired_access, share_mode,
-                           security_attributes ? "attributes" : "null", creation_disposition,
-                           flags_and_attributes, template_file ? "template" : "null"));
+    calls.push_back(fake_format("CreateFileW(%s, 0x%08x, %u, %s, %u, 0x%x, %s)",
+                                fake_narrow(file_name).c_str(), desired_access, share_mode,
+                                security_attributes ? "attributes" : "null", creation_disposition,
+                                flags_and_attributes, template_file ? "template" : "null"));
     if (device_open) {
         violations.push_back("device opened a second time");
     }
-    if (narrow(file_name) != narrow(SMBUS_DEVICE_PATH)) {
+    if (fake_narrow(file_name) != fake_narrow(SMBUS_DEVICE_PATH)) {
         last_error = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
@@ -129,12 +146,12 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD control_code, LPVOID
                                        DWORD in_buffer_size, LPVOID out_buffer,
                                        DWORD out_buffer_size, LPDWORD bytes_returned,
                                        LPOVERLAPPED overlapped) {
-    calls.push_back(format("DeviceIoControl(%s, 0x%08x, in=[%s]/%u, out=%s/%u, %s, %s)",
-                           is_device(device) ? "device" : "bad handle", control_code,
-                           hex_bytes(in_buffer, in_buffer_size).c_str(), in_buffer_size,
-                           out_buffer ? "buffer" : "null", out_buffer_size,
-                           bytes_returned ? "returned" : "null",
-                           overlapped ? "overlapped" : "no overlapped"));
+    calls.push_back(fake_format("DeviceIoControl(%s, 0x%08x, in=[%s]/%u, out=%s/%u, %s, %s)",
+                                is_device(device) ? "device" : "bad handle", control_code,
+                                hex_bytes(in_buffer, in_buffer_size).c_str(), in_buffer_size,
+                                out_buffer ? "buffer" : "null", out_buffer_size,
+                                bytes_returned ? "returned" : "null",
+                                overlapped ? "overlapped" : "no overlapped"));
     if (!is_device(device)) {
         violations.push_back("DeviceIoControl on a handle that is not open");
         last_error = ERROR_INVALID_HANDLE;
@@ -159,7 +176,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD control_code, LPVOID
     int address = static_cast<const probe_request*>(in_buffer)->target_address;
     probed_addresses.push_back(address);
     if (address >= SMBUS_ADDRESS_COUNT) {
-        violations.push_back(format("probe of 0x%02x, outside the 7-bit range", address));
+        violations.push_back(fake_format("probe of 0x%02x, outside the 7-bit range", address));
         last_error = ERROR_INVALID_PARAMETER;
         return 0;
     }
@@ -176,7 +193,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD control_code, LPVOID
 }
 
 extern "C" DWORD WINAPI GetLastError(void) {
-    calls.push_back(format("GetLastError() = %u", last_error));
+    calls.push_back(fake_format("GetLastError() = %u", last_error));
     return last_error;
 }
 
@@ -193,5 +210,5 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE object) {
     return 1;
 }
 
-// Load-time state is the demo card.
-[[maybe_unused]] static const bool card_ready = (fake_kernel32_reset(), true);
+// Load-time state is the demo card (the loader's host sets its own, in its own file).
+[[maybe_unused]] static const bool card_ready = (reset_card_and_log(), true);

@@ -1,14 +1,18 @@
 // Script and log of the native kernel32 stand-in. A test sets how the SMBus driver answers
-// each address, or that the device is absent, runs the scanner, then reads every call back.
+// each address, or that the device is absent, runs the scanner, then reads every call back;
+// or sets the host that kiv_reset's loader looks at, runs the loader, and reads back.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 // Back to a card with devices at 0x18 and 0x20, every other address absent (error 55),
-// the device present, an empty log and a poisoned last error.
+// the device present, the loader's host as fake_loader_host_reset() leaves it, an empty log
+// and a poisoned last error.
 void fake_kernel32_reset();
 
 // 0 lets the device open; any other value fails the open with that error (2: the driver
@@ -31,3 +35,39 @@ std::vector<int> fake_probed_addresses();
 // Bytes written to standard output when the handle was closed (-1: not closed, or the
 // output is not a file).
 long fake_stdout_bytes_at_close();
+
+// The loader's host: C:\Tools\kiv_reset.exe, the system folder C:\Windows\system32, PATH
+// "C:\Windows\system32;C:\Windows", no kiv.dll anywhere (error 2 for every path not set
+// below), every DLL call succeeding, console code page 437 (the ANSI one is 1252), and no
+// delay-load hook.
+void fake_loader_host_reset();
+// What GetFileAttributesW answers for a full path: attributes, or a failure with an error.
+void fake_set_file(const std::wstring& path, DWORD attributes);
+void fake_set_file_error(const std::wstring& path, DWORD error);
+// An empty one makes the call fail.
+void fake_set_module_file_name(const std::wstring& path);
+void fake_set_system_directory(const std::wstring& path);
+// No value: PATH is not set.
+void fake_set_path(const std::optional<std::wstring>& value);
+// 0 lets the call succeed; any other value fails it with that error.
+void fake_set_dll_directory_errors(DWORD set_default, DWORD add);
+void fake_set_load_error(DWORD error);
+// A function that GetProcAddress does not find in the loaded kiv.dll.
+void fake_set_missing_function(const std::string& name);
+// 437, 1252 and 65001 are known; 0 is what Windows gives without a console.
+void fake_set_console_output_cp(UINT code_page);
+// The handle that LoadLibraryExW gives for kiv.dll.
+HMODULE fake_board_module();
+
+// For the stand-in's own sources: its log, its poisoned last error, and paths as logged
+// (non-ASCII characters as <U+00DC>).
+constexpr DWORD fake_poisoned_error = 0xdeadbeef;
+void fake_log_call(const std::string& call);
+void fake_violation(const std::string& what);
+void fake_set_last_error(DWORD error);
+std::string fake_narrow(LPCWSTR wide);
+template <typename... Values> std::string fake_format(const char* pattern, Values... values) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}

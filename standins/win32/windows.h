@@ -1,6 +1,7 @@
-// Native stand-in for the small part of <windows.h> that the scanner uses: the four
-// kernel32 calls it makes and the types and constants they need. The values are the
-// real ones, so that the scanner compiles unchanged here and for Windows.
+// Native stand-in for the small part of <windows.h> that the scanner and kiv_reset's loader
+// use: the kernel32 calls they make and the types and constants those need. The values are
+// the real ones, so that both compile unchanged here and for Windows. wchar_t is 32 bits
+// here and 16 on Windows; the loader's paths never rely on its width.
 #ifndef PELK_STANDIN_WINDOWS_H
 #define PELK_STANDIN_WINDOWS_H
 
@@ -14,11 +15,20 @@ using HANDLE = void*;
 using LPVOID = void*;
 using LPDWORD = DWORD*;
 using LPCWSTR = const wchar_t*;
+using LPWSTR = wchar_t*;
+using LPCSTR = const char*;
+using LPSTR = char*;
+using LPBOOL = BOOL*;
+using UINT = unsigned int;
+using HMODULE = struct module_stand_in*;
+using FARPROC = std::intptr_t (*)();
+using DLL_DIRECTORY_COOKIE = void*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
+#define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -26,12 +36,38 @@ constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xffffffffu;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+constexpr DWORD LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x100;
+constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x200;
+constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x400;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
+constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x1000;
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INVALID_DRIVE = 15;
+constexpr DWORD ERROR_NOT_READY = 21;
+constexpr DWORD ERROR_BAD_NETPATH = 53;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_BAD_NET_NAME = 67;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
@@ -47,6 +83,23 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer,
                             LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 DWORD WINAPI GetLastError(void);
 BOOL WINAPI CloseHandle(HANDLE object);
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR file_name);
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
+UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
+DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags);
+DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory);
+HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+UINT WINAPI GetConsoleOutputCP(void);
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
+                               LPSTR bytes, int bytes_size, LPCSTR default_char,
+                               LPBOOL used_default_char);
+
+// The C library's, which <windows.h> brings along on Windows.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
+int _stricmp(const char* left, const char* right);
 }
 
 #endif

@@ -1,0 +1,471 @@
+// Which kiv.dll kiv_reset's loader takes, against the answers Windows gives and Wine can't:
+// unreachable shares, drives not ready, symbolic links, AddDllDirectory's refusals. Each row
+// scripts the host through the kernel32 stand-in and checks the files looked at, in order,
+// and either which kiv.dll is loaded by its full path and which folder joins the search, or
+// the message, with no kiv.dll loaded.
+//
+// Mutants of kiv_loader.cpp that no row can tell apart (scripts/mutate_loader.py):
+// EQUIVALENT-MUTANTS-BEGIN
+// me22d4251 library_name[1] for [0] in sizeof: every element has the same size.
+// m63d2061b entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// m8d329119 lookup_error = 1: the file check that fails sets it before it is read.
+// mc6e336d6 at <= length: the extra character is overwritten by "\" or kiv.dll's name.
+// m7b6c4146 length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// m2932a21d entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m5a06663c entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m644aface entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// m45259f5e path_capacity * 4 for the message: more room than any path needs.
+// EQUIVALENT-MUTANTS-END
+#include <gtest/gtest.h>
+
+#include <delayimp.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_kernel32.h"
+#include "kiv_loader.h"
+#include "output_capture.h"
+
+namespace {
+
+constexpr const char* board_functions[] = {
+#include "kiv_functions.inc"
+};
+
+constexpr DWORD a_file = FILE_ATTRIBUTE_ARCHIVE;
+// Windows' GetFileAttributesW reads a symbolic link itself, not what it points to.
+constexpr DWORD a_file_link = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD a_folder_link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD all_flags = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+
+const std::wstring tool = LR"(C:\Tools\kiv.dll)";
+const std::wstring system32 = LR"(C:\Windows\system32\kiv.dll)";
+const std::wstring card = LR"(C:\Card\kiv.dll)";
+const std::string not_found = "kiv_reset: kiv.dll was not found beside kiv_reset.exe, in the "
+                              "system folder or in a folder on PATH\n";
+
+std::string not_checked(const std::string& path, DWORD error) {
+    return "kiv_reset: " + path + " could not be checked (error " + std::to_string(error) + ")\n";
+}
+std::string not_added(const std::string& folder, DWORD error) {
+    return "kiv_reset: " + folder + " could not be added to the DLL search (error " +
+           std::to_string(error) +
+           "): DLLs that kiv.dll loads later will come only from kiv_reset.exe's folder and "
+           "the system folder\n";
+}
+
+// kiv.dll in a folder whose name takes a path's length to "length" with its "\kiv.dll".
+std::wstring long_path(const std::wstring& start, std::size_t length, wchar_t fill = L'x') {
+    std::wstring path = start + std::wstring(length - start.size() - 8, fill);
+    return path + LR"(\kiv.dll)";
+}
+// The folder of a path to kiv.dll, without its last backslash.
+std::wstring folder_of(const std::wstring& library) {
+    return library.substr(0, library.size() - 8);
+}
+std::string repeated(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) {
+        result += text;
+    }
+    return result;
+}
+std::string ascii(const std::wstring& text) {
+    return {text.begin(), text.end()};
+}
+
+// A non-ASCII folder: "C:\Prüfung".
+const std::wstring umlaut = L"C:\\Pr\u00fcfung\\kiv.dll";
+
+struct loader_row {
+    const char* name = "";
+    std::optional<std::wstring> path = {};                   // PATH; none: unset
+    std::vector<std::pair<std::wstring, DWORD>> files = {};  // attributes of these
+    std::vector<std::pair<std::wstring, DWORD>> errors = {}; // file checks failing with these
+    std::function<void()> host = {};                         // anything else scripted
+    std::vector<std::wstring> checked = {};                  // GetFileAttributesW's paths, in order
+    std::wstring loads = {};                                 // kiv.dll loaded; empty: none
+    std::wstring adds = {};                                  // given to AddDllDirectory
+    std::string err = {};                                    // standard error, as bytes
+};
+
+void PrintTo(const loader_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const std::vector<std::wstring> tool_and_system = {tool, system32};
+std::vector<std::wstring> searched(std::vector<std::wstring> on_path) {
+    on_path.insert(on_path.begin(), tool_and_system.begin(), tool_and_system.end());
+    return on_path;
+}
+
+// Before C:\Card, which holds kiv.dll: an answer that means "not here" goes on, any other
+// stops the search at that path.
+loader_row before_card(const char* name, const std::wstring& folder, DWORD error, bool absent) {
+    std::wstring library = folder + LR"(\kiv.dll)";
+    return {.name = name,
+            .path = folder + LR"(;C:\Card)",
+            .files = {{card, a_file}},
+            .errors = {{library, error}},
+            .checked = absent ? searched({library, card}) : searched({library}),
+            .loads = absent ? card : L"",
+            .adds = absent ? LR"(C:\Card\)" : L"",
+            .err = absent ? "" : not_checked(ascii(library), error)};
+}
+
+const std::vector<loader_row> rows = {
+    before_card("file not found (2)", LR"(C:\Old)", ERROR_FILE_NOT_FOUND, true),
+    before_card("path not found (3)", LR"(C:\Removed)", ERROR_PATH_NOT_FOUND, true),
+    before_card("no such drive (15)", LR"(Q:\Card)", ERROR_INVALID_DRIVE, true),
+    before_card("not a name (123)", LR"(C:\Card?)", ERROR_INVALID_NAME, true),
+    before_card("access denied (5)", LR"(C:\Locked)", ERROR_ACCESS_DENIED, false),
+    before_card("drive not ready (21)", LR"(E:\Card)", ERROR_NOT_READY, false),
+    before_card("server offline (53)", LR"(\\filesrv\pelk)", ERROR_BAD_NETPATH, false),
+    before_card("share gone (67)", LR"(\\filesrv\gone)", ERROR_BAD_NET_NAME, false),
+    before_card("network unreachable (1231)", LR"(\\filesrv\pelk)", ERROR_NETWORK_UNREACHABLE,
+                false),
+    {.name = "beside the tool: neither the system folder nor PATH is looked at",
+     .files = {{tool, a_file}, {system32, a_file}},
+     .checked = {tool},
+     .loads = tool,
+     .adds = LR"(C:\Tools\)"},
+    {.name = "in the system folder: PATH is not looked at",
+     .files = {{system32, a_file}, {card, a_file}},
+     .checked = tool_and_system,
+     .loads = system32,
+     .adds = LR"(C:\Windows\system32\)"},
+    {.name = "a folder named kiv.dll beside the tool is skipped",
+     .path = LR"(C:\Card)",
+     .files = {{tool, FILE_ATTRIBUTE_DIRECTORY}, {card, a_file}},
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "a symbolic link named kiv.dll counts as found, as Windows reads the link itself",
+     .path = LR"(C:\Linked;C:\Card)",
+     .files = {{LR"(C:\Linked\kiv.dll)", a_file_link}, {card, a_file}},
+     .checked = searched({LR"(C:\Linked\kiv.dll)"}),
+     .loads = LR"(C:\Linked\kiv.dll)",
+     .adds = LR"(C:\Linked\)"},
+    {.name = "a symbolic link to itself: found, fails to load, no later one is tried",
+     .path = LR"(C:\Linked;C:\Card)",
+     .files = {{LR"(C:\Linked\kiv.dll)", a_file_link}, {card, a_file}},
+     .host = [] { fake_set_load_error(ERROR_CANT_RESOLVE_FILENAME); },
+     .checked = searched({LR"(C:\Linked\kiv.dll)"}),
+     .loads = LR"(C:\Linked\kiv.dll)",
+     .adds = LR"(C:\Linked\)",
+     .err = R"(kiv_reset: C:\Linked\kiv.dll could not be loaded (error 1921))"
+            "\n"},
+    {.name = "a symbolic link to a folder, named kiv.dll, is skipped",
+     .path = LR"(C:\Linked;C:\Card)",
+     .files = {{LR"(C:\Linked\kiv.dll)", a_folder_link}, {card, a_file}},
+     .checked = searched({LR"(C:\Linked\kiv.dll)", card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = R"(\\?\C: on PATH: the folder joins the search without the prefix)",
+     .path = LR"(\\?\C:\Card)",
+     .files = {{LR"(\\?\C:\Card\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\C:\Card\kiv.dll)"}),
+     .loads = LR"(\\?\C:\Card\kiv.dll)",
+     .adds = LR"(C:\Card\)"},
+    {.name = R"(\\?\UNC\ on PATH: the folder joins the search as \\server\share)",
+     .path = LR"(\\?\UNC\filesrv\pelk)",
+     .files = {{LR"(\\?\UNC\filesrv\pelk\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\UNC\filesrv\pelk\kiv.dll)"}),
+     .loads = LR"(\\?\UNC\filesrv\pelk\kiv.dll)",
+     .adds = LR"(\\filesrv\pelk\)"},
+    {.name = R"(a share on PATH, and its folder refused by AddDllDirectory: said, and loaded)",
+     .path = LR"(\\filesrv\pelk)",
+     .files = {{LR"(\\filesrv\pelk\kiv.dll)", a_file}},
+     .host = [] { fake_set_dll_directory_errors(0, ERROR_INVALID_PARAMETER); },
+     .checked = searched({LR"(\\filesrv\pelk\kiv.dll)"}),
+     .loads = LR"(\\filesrv\pelk\kiv.dll)",
+     .adds = LR"(\\filesrv\pelk\)",
+     .err = not_added(R"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER)},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\)",
+     .path = LR"(\\?\UNCsrv\share)",
+     .files = {{LR"(\\?\UNCsrv\share\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\UNCsrv\share\kiv.dll)"}),
+     .loads = LR"(\\?\UNCsrv\share\kiv.dll)",
+     .adds = LR"(\\?\UNCsrv\share\)"},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\Volume{})",
+     .path = LR"(\\?\Volume{5e1f}\Card)",
+     .files = {{LR"(\\?\Volume{5e1f}\Card\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?\Volume{5e1f}\Card\kiv.dll)"}),
+     .loads = LR"(\\?\Volume{5e1f}\Card\kiv.dll)",
+     .adds = LR"(\\?\Volume{5e1f}\Card\)"},
+    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:)",
+     .path = LR"(\\?xC:\Card)",
+     .files = {{LR"(\\?xC:\Card\kiv.dll)", a_file}},
+     .checked = searched({LR"(\\?xC:\Card\kiv.dll)"}),
+     .loads = LR"(\\?xC:\Card\kiv.dll)",
+     .adds = LR"(\\?xC:\Card\)"},
+    {.name = "the root of a drive joins the search with its backslash",
+     .path = LR"(D:\)",
+     .files = {{LR"(D:\kiv.dll)", a_file}},
+     .checked = searched({LR"(D:\kiv.dll)"}),
+     .loads = LR"(D:\kiv.dll)",
+     .adds = LR"(D:\)"},
+    {.name = "quoted, with forward slashes, with a trailing slash: backslashes only",
+     .path = LR"(;"C:\Old/";"C:/Card Software")",
+     .files = {{LR"(C:\Card Software\kiv.dll)", a_file}},
+     .checked = searched({LR"(C:\Old\kiv.dll)", LR"(C:\Card Software\kiv.dll)"}),
+     .loads = LR"(C:\Card Software\kiv.dll)",
+     .adds = LR"(C:\Card Software\)"},
+    {.name = "entries that are not full paths are never looked at",
+     .path = LR"(.;C:tools;\tools;x\tools;"";";\\;\\\x;C:;"C:\Card)",
+     .files = {{card, a_file}},
+     .checked = tool_and_system,
+     .err = not_found},
+    {.name = "drive letters A to Z and a to z, no neighbour of theirs, and a lone server last",
+     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\x)",
+     .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
+                          LR"(z:\x\kiv.dll)", LR"(\\x\kiv.dll)"}),
+     .err = not_found},
+    {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
+    {.name = "PATH longer than any environment value: not looked at",
+     .path = LR"(C:\Card;)" + std::wstring(32767, L'x'),
+     .files = {{card, a_file}},
+     .checked = tool_and_system,
+     .err = not_found},
+    {.name = "a PATH entry one too long for kiv.dll's path in the buffers is skipped",
+     .path = folder_of(long_path(LR"(C:\)", 32767)),
+     .files = {{long_path(LR"(C:\)", 32767), a_file}},
+     .checked = tool_and_system,
+     .err = not_found},
+    {.name = "a PATH entry just short enough for kiv.dll's path is looked at",
+     .path = folder_of(long_path(LR"(C:\)", 32766)),
+     .files = {{long_path(LR"(C:\)", 32766), a_file}},
+     .checked = searched({long_path(LR"(C:\)", 32766)}),
+     .loads = long_path(LR"(C:\)", 32766),
+     .adds = folder_of(long_path(LR"(C:\)", 32766)) + LR"(\)"},
+    // Without its prefix "\\?\UNC\" (8) but with "\\" (2), the folder with its last backslash
+    // is 13 shorter than the path to kiv.dll; without "\\?\" (4), 11 shorter.
+    {.name = R"(\\?\UNC\ whose folder without the prefix just fits MAX_PATH: dropped)",
+     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)),
+     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 259), a_file}},
+     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)}),
+     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 259),
+     .adds =
+         LR"(\\)" + folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)).substr(8) + LR"(\)"},
+    {.name = R"(\\?\UNC\ whose folder without the prefix is MAX_PATH long: kept)",
+     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)),
+     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 260), a_file}},
+     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)}),
+     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 260),
+     .adds = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)) + LR"(\)"},
+    {.name = R"(\\?\C: whose folder without the prefix is MAX_PATH long: kept)",
+     .path = folder_of(long_path(LR"(\\?\C:\)", 11 + 260)),
+     .files = {{long_path(LR"(\\?\C:\)", 11 + 260), a_file}},
+     .checked = searched({long_path(LR"(\\?\C:\)", 11 + 260)}),
+     .loads = long_path(LR"(\\?\C:\)", 11 + 260),
+     .adds = folder_of(long_path(LR"(\\?\C:\)", 11 + 260)) + LR"(\)"},
+    {.name = "a non-ASCII folder, named in the console's code page (437)",
+     .path = folder_of(umlaut),
+     .errors = {{umlaut, ERROR_ACCESS_DENIED}},
+     .checked = searched({umlaut}),
+     .err = not_checked("C:\\Pr\x81"
+                        "fung\\kiv.dll",
+                        ERROR_ACCESS_DENIED)},
+    {.name = "a non-ASCII folder, named in the console's code page (65001)",
+     .path = folder_of(umlaut),
+     .errors = {{umlaut, ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(CP_UTF8); },
+     .checked = searched({umlaut}),
+     .err = not_checked("C:\\Pr\xc3\xbc"
+                        "fung\\kiv.dll",
+                        ERROR_ACCESS_DENIED)},
+    {.name = "a non-ASCII folder without a console: the ANSI code page (1252)",
+     .path = folder_of(umlaut),
+     .errors = {{umlaut, ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(0); },
+     .checked = searched({umlaut}),
+     .err = not_checked("C:\\Pr\xfc"
+                        "fung\\kiv.dll",
+                        ERROR_ACCESS_DENIED)},
+    {.name = "the longest path, in characters of three bytes each, named whole",
+     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u4e2d')),
+     .errors = {{long_path(LR"(C:\)", 32766, L'\u4e2d'), ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(CP_UTF8); },
+     .checked = searched({long_path(LR"(C:\)", 32766, L'\u4e2d')}),
+     .err = not_checked(R"(C:\)" + repeated("\xe4\xb8\xad", 32766 - 3 - 8) + R"(\kiv.dll)",
+                        ERROR_ACCESS_DENIED)},
+    {.name = "a console code page that can't be converted to: kiv.dll alone",
+     .path = folder_of(umlaut),
+     .errors = {{umlaut, ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(12345); },
+     .checked = searched({umlaut}),
+     .err = not_checked("kiv.dll", ERROR_ACCESS_DENIED)},
+    {.name = "a non-ASCII folder refused by AddDllDirectory, named in the console's code page",
+     .path = folder_of(umlaut),
+     .files = {{umlaut, a_file}},
+     .host = [] { fake_set_dll_directory_errors(0, ERROR_PATH_NOT_FOUND); },
+     .checked = searched({umlaut}),
+     .loads = umlaut,
+     .adds = folder_of(umlaut) + L"\\",
+     .err = not_added("C:\\Pr\x81"
+                      "fung\\",
+                      ERROR_PATH_NOT_FOUND)},
+    {.name = "the tool's file name can't be read: the tool's folder is left out",
+     .path = std::nullopt,
+     .host = [] { fake_set_module_file_name(L""); },
+     .checked = {system32},
+     .err = not_found},
+    {.name = "the tool's file name cut short by the buffer: the tool's folder is left out",
+     .host = [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); },
+     .checked = {system32},
+     .err = not_found},
+    {.name = "the tool's file name with nothing before its backslash: no folder to look in",
+     .host = [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); },
+     .checked = {system32},
+     .err = not_found},
+    {.name = "the system folder can't be read: it is left out",
+     .path = LR"(C:\Card)",
+     .files = {{card, a_file}},
+     .host = [] { fake_set_system_directory(L""); },
+     .checked = {tool, card},
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "the tool's file name without a backslash: the tool's folder is left out",
+     .path = LR"(C:\Card)",
+     .files = {{card, a_file}},
+     .host = [] { fake_set_module_file_name(L"kiv_reset.exe"); },
+     .checked = {system32, card},
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "kiv.dll found but not loaded: no later one is tried",
+     .path = LR"(C:\Card;D:\Other)",
+     .files = {{card, a_file}, {LR"(D:\Other\kiv.dll)", a_file}},
+     .host = [] { fake_set_load_error(ERROR_MOD_NOT_FOUND); },
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)",
+     .err = R"(kiv_reset: C:\Card\kiv.dll could not be loaded (error 126))"
+            "\n"},
+    {.name = "kiv.dll lacking a function",
+     .path = LR"(C:\Card)",
+     .files = {{card, a_file}},
+     .host = [] { fake_set_missing_function(std::end(board_functions)[-1]); },
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)",
+     .err = std::string(R"(kiv_reset: C:\Card\kiv.dll has no )") + std::end(board_functions)[-1] +
+            "\n"},
+    {.name = "the DLL search can't be restricted: nothing is looked at",
+     .path = LR"(C:\Card)",
+     .files = {{card, a_file}},
+     .host = [] { fake_set_dll_directory_errors(ERROR_INVALID_PARAMETER, 0); },
+     .err = "kiv_reset: the DLL search could not be restricted (error 87)\n"},
+};
+
+// Only the loader's calls that matter to the host: which files, which folders, which DLLs.
+std::vector<std::string> calls_named(const std::string& name) {
+    std::vector<std::string> found;
+    for (const std::string& call : fake_kernel32_calls()) {
+        if (call.rfind(name + "(", 0) == 0) {
+            found.push_back(call);
+        }
+    }
+    return found;
+}
+std::vector<std::string> as_calls(const char* name, const std::vector<std::wstring>& paths) {
+    std::vector<std::string> calls;
+    calls.reserve(paths.size());
+    for (const std::wstring& path : paths) {
+        calls.push_back(std::string(name) + "(" + fake_narrow(path.c_str()) + ")");
+    }
+    return calls;
+}
+
+void script_host(const loader_row& row) {
+    fake_kernel32_reset();
+    fake_set_path(row.path);
+    for (const auto& [path, attributes] : row.files) {
+        fake_set_file(path, attributes);
+    }
+    for (const auto& [path, error] : row.errors) {
+        fake_set_file_error(path, error);
+    }
+    if (row.host) {
+        row.host();
+    }
+}
+
+FARPROC hook_answer(unsigned notification, const char* dll) {
+    DelayLoadInfo info{};
+    info.szDll = dll;
+    return __pfnDliNotifyHook2(notification, &info);
+}
+
+class LoaderTest : public testing::TestWithParam<loader_row> {};
+
+// The search alone names the kiv.dll that the load takes, or gives the same message, and
+// neither restricts the DLL search nor loads anything.
+TEST_P(LoaderTest, FindsWithoutLoading) {
+    const loader_row& row = GetParam();
+    if (row.err.find("could not be restricted") != std::string::npos) {
+        GTEST_SKIP() << "the search is restricted before kiv.dll is looked for";
+    }
+    script_host(row);
+    capture_begin();
+    const wchar_t* found = find_board_library();
+    captured_output output = capture_end();
+    EXPECT_EQ(as_calls("GetFileAttributesW", row.checked), calls_named("GetFileAttributesW"));
+    EXPECT_EQ(found != nullptr ? std::wstring(found) : L"", row.loads);
+    EXPECT_EQ(output.err, row.loads.empty() ? row.err : "");
+    EXPECT_EQ(calls_named("SetDefaultDllDirectories").size() +
+                  calls_named("AddDllDirectory").size() + calls_named("LoadLibraryExW").size(),
+              0U);
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+}
+
+TEST_P(LoaderTest, LoadsTheFirstFoundByItsFullPath) {
+    const loader_row& row = GetParam();
+    script_host(row);
+    capture_begin();
+    bool loaded = load_board_library();
+    captured_output output = capture_end();
+
+    EXPECT_EQ(calls_named("SetDefaultDllDirectories"),
+              std::vector<std::string>{"SetDefaultDllDirectories(0xe00)"});
+    EXPECT_EQ(as_calls("GetFileAttributesW", row.checked), calls_named("GetFileAttributesW"));
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(output.err, row.err);
+    EXPECT_EQ(calls_named("AddDllDirectory"), row.adds.empty()
+                                                  ? std::vector<std::string>{}
+                                                  : as_calls("AddDllDirectory", {row.adds}));
+    std::vector<std::string> loads;
+    if (!row.loads.empty()) {
+        loads.push_back(fake_format("LoadLibraryExW(%s, null, 0x%x)",
+                                    fake_narrow(row.loads.c_str()).c_str(), all_flags));
+    }
+    EXPECT_EQ(calls_named("LoadLibraryExW"), loads);
+    EXPECT_EQ(loaded, row.err.empty() || row.err.find("could not be added") != std::string::npos);
+    if (loaded) {
+        std::vector<std::string> lookups;
+        for (const char* function : board_functions) {
+            lookups.push_back(std::string("GetProcAddress(kiv, ") + function + ")");
+        }
+        EXPECT_EQ(calls_named("GetProcAddress"), lookups);
+    }
+    // Delay-load binds kiv.dll, in any case, to the module loaded, and nothing else.
+    bool bound = !loads.empty() && row.err.find("could not be loaded") == std::string::npos;
+    ASSERT_EQ(__pfnDliNotifyHook2 != nullptr, bound);
+    if (bound) {
+        EXPECT_EQ(hook_answer(dliNotePreLoadLibrary, "KIV.dll"),
+                  reinterpret_cast<FARPROC>(fake_board_module()));
+        EXPECT_EQ(hook_answer(dliNotePreLoadLibrary, "kiv_helper.dll"), nullptr);
+        EXPECT_EQ(hook_answer(dliNotePreGetProcAddress, "kiv.dll"), nullptr);
+    }
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LoaderTest, testing::ValuesIn(rows),
+                         [](const testing::TestParamInfo<loader_row>& param_info) {
+                             return "row" + std::to_string(param_info.index);
+                         });
+
+} // namespace
