@@ -103,7 +103,7 @@ void fake_set_all_probe_answers(DWORD error) {
 }
 
 void fake_poison_last_error() {
-    last_error = poisoned_error;
+    last_error = fake_poisoned_error;
 }
 
 const std::vector<std::string>& fake_kernel32_calls() {
