@@ -25,9 +25,12 @@ STEP_TIMEOUT = 120
 # How long the driver's service may take to reach the state asked of it; under load, Wine's
 # service manager alone waits up to 10 s for the driver's host process to answer a control.
 SERVICE_WAIT = 90
-# sc's refusals that mean "not now": the host did not answer in time (1053), or the service
-# can't take a control at the moment (1061). The control is sent again after a pause.
-NOT_NOW = (1053, 1061)
+# sc's refusals that mean "not now": the host did not answer in time (1053), the service
+# can't take a control at the moment (1061), or an internal error of Wine's service manager
+# (1359: seen once, on the first start under a compile load, the service left STOPPED;
+# later runs started it). The control is sent again after a pause, within
+# SERVICE_WAIT: a driver that really fails to start still fails, with the last answer.
+NOT_NOW = (1053, 1061, 1359)
 RESEND_PAUSE = 2
 # Wine's own ways of ending a run that say nothing about the program run: status 1 and no
 # output at all, before the program has run (about one start in a thousand here; none of
