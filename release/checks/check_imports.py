@@ -96,7 +96,7 @@ PROTECTIONS = [
     ("DYNAMIC_BASE", "ASLR (DYNAMIC_BASE): Windows loads each tool at an address of its "
      "own choosing."),
     ("HIGH_ENTROPY_VA", "High-entropy ASLR (HIGH_ENTROPY_VA): that address is chosen from "
-     "the whole 64-bit address space."),
+     "a far larger, 64-bit range."),
     ("NX_COMPAT", "DEP (NX_COMPAT): data that the tools read or compute never runs as code."),
     ("relocations", "Base relocations (.reloc), without which Windows could not move them."),
     ("writable and executable", "No section that is both writable and executable."),
