@@ -41,7 +41,8 @@ std::uint32_t little_endian(const unsigned char* at, std::size_t bytes) {
 // cut short or malformed (a resource of kiv.dll's own making is not trusted to be sound).
 bool fixed_file_version(const unsigned char* info, std::size_t size, std::uint32_t* most,
                         std::uint32_t* least) {
-    if (size < key_at) {
+    // wLength, the size of the whole, is read first; it is trusted only within size.
+    if (size < 2) {
         return false;
     }
     std::size_t length = std::min<std::size_t>(size, little_endian(info, 2));
