@@ -26,7 +26,7 @@ constexpr char16_t version_key[] = u"VS_VERSION_INFO";
 constexpr std::size_t key_at = 6;
 constexpr std::size_t key_units = sizeof version_key / sizeof version_key[0];
 constexpr std::size_t fixed_info_at = (key_at + 2 * key_units + 3) / 4 * 4;
-constexpr std::size_t fixed_info_size = 13 * 4;
+constexpr std::size_t fixed_info_size = 13 * sizeof(std::uint32_t);
 constexpr std::uint32_t fixed_info_signature = 0xFEEF04BD;
 
 std::uint32_t little_endian(const unsigned char* at, std::size_t bytes) {
