@@ -160,17 +160,6 @@ FARPROC WINAPI bind_to_board_library(unsigned notification, PDelayLoadInfo info)
     return nullptr;
 }
 
-// A path in the console's code page, so that a technician can find what it names. Without a
-// console that is 0, CP_ACP, the ANSI code page.
-const char* console_text(const wchar_t* path) {
-    static char text[path_capacity * 3];
-    if (WideCharToMultiByte(GetConsoleOutputCP(), 0, path, -1, text, sizeof text, nullptr,
-                            nullptr) == 0) {
-        std::snprintf(text, sizeof text, "kiv.dll");
-    }
-    return text;
-}
-
 // kiv.dll's folder as AddDllDirectory takes it, in folder: "\\?\C:\folder\" as
 // "C:\folder\", "\\?\UNC\server\share\" as "\\server\share\", where the result fits in
 // MAX_PATH; a longer one keeps its prefix, which is what lets it past MAX_PATH.
@@ -224,6 +213,16 @@ bool cannot_restrict_search(DWORD error) {
 }
 
 } // namespace
+
+// Without a console the code page is 0, CP_ACP, the ANSI code page.
+const char* console_text(const wchar_t* path) {
+    static char text[path_capacity * 3];
+    if (WideCharToMultiByte(GetConsoleOutputCP(), 0, path, -1, text, sizeof text, nullptr,
+                            nullptr) == 0) {
+        std::snprintf(text, sizeof text, "kiv.dll");
+    }
+    return text;
+}
 
 const wchar_t* find_board_library() {
     switch (find_library()) {

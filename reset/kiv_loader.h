@@ -13,3 +13,7 @@ const wchar_t* find_board_library();
 // each of its functions. On failure it says why on standard error and returns false: no
 // library call may be made then.
 bool load_board_library();
+
+// A path in the console's code page, so that a technician can find what it names; "kiv.dll"
+// where it can't be converted. The text lasts until the next call.
+const char* console_text(const wchar_t* path);

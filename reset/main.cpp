@@ -2,11 +2,27 @@
 #ifdef _WIN32
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "ascii_arguments.h"
 #include "kiv_loader.h"
+#include "kiv_version.h"
+
+namespace {
+
+// -v or --version as the only argument. Decided before kiv.dll is loaded, so that none of
+// its code runs for it; anywhere else -v is scanned as any other option.
+bool asks_for_version(int argc, wchar_t* argv[]) {
+    return argc == 2 &&
+           (std::wcscmp(argv[1], L"-v") == 0 || std::wcscmp(argv[1], L"--version") == 0);
+}
+
+} // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
+    if (asks_for_version(argc, argv)) {
+        return show_version();
+    }
     if (!load_board_library()) {
         return exit_library_missing;
     }

@@ -2,7 +2,8 @@
 // unreachable shares, drives not ready, symbolic links, AddDllDirectory's refusals. Each row
 // scripts the host through the kernel32 stand-in and checks the files looked at, in order,
 // and either which kiv.dll is loaded by its full path and which folder joins the search, or
-// the message, with no kiv.dll loaded.
+// the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
+// from its version resource as the stand-in hands it over, byte for byte.
 //
 // Mutants of kiv_loader.cpp that no row can tell apart (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
@@ -28,6 +29,8 @@
 
 #include "fake_kernel32.h"
 #include "kiv_loader.h"
+#include "kiv_reset.h"
+#include "kiv_version.h"
 #include "output_capture.h"
 
 namespace {
@@ -465,6 +468,180 @@ TEST_P(LoaderTest, LoadsTheFirstFoundByItsFullPath) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, LoaderTest, testing::ValuesIn(rows),
                          [](const testing::TestParamInfo<loader_row>& param_info) {
+                             return "row" + std::to_string(param_info.index);
+                         });
+
+// A VS_VERSIONINFO as resource compilers write it, with no children: its header, the key
+// with its null, padding, then VS_FIXEDFILEINFO with the file version words.
+std::vector<unsigned char> version_info(DWORD most, DWORD least) {
+    std::vector<unsigned char> info;
+    auto put = [&info](DWORD value, int bytes) {
+        for (int byte = 0; byte < bytes; ++byte) {
+            info.push_back(static_cast<unsigned char>(value >> (8 * byte)));
+        }
+    };
+    put(92, 2); // wLength
+    put(52, 2); // wValueLength
+    put(0, 2);  // wType: binary
+    for (char16_t unit : u"VS_VERSION_INFO") {
+        put(unit, 2);
+    }
+    put(0, 2); // to a 4-byte boundary
+    for (DWORD field :
+         {0xFEEF04BDu, 0x10000u, most, least, most, least, 0x3fu, 0u, 0x40004u, 2u, 0u, 0u, 0u}) {
+        put(field, 4);
+    }
+    return info;
+}
+std::vector<unsigned char> changed(std::vector<unsigned char> info, std::size_t at,
+                                   unsigned char value) {
+    info.at(at) = value;
+    return info;
+}
+std::vector<unsigned char> cut(std::vector<unsigned char> info, std::size_t size) {
+    info.resize(size);
+    return info;
+}
+
+const std::vector<unsigned char> version_10_2_300_4 = version_info(0x000a0002, 0x012c0004);
+const std::string version_line = "kiv_reset " PELK_TOOL_VERSION "\n";
+std::string unversioned(const std::string& path) {
+    return version_line + "kiv.dll: " + path + "\n";
+}
+
+struct version_row {
+    const char* name = "";
+    std::function<void()> host = {}; // kiv.dll's place and anything else scripted
+    std::optional<std::vector<unsigned char>> resource = {}; // its RT_VERSION 1; none: none
+    std::wstring reads = {}; // kiv.dll loaded as a data file; empty: none
+    std::string out = {};
+    std::string err = {};
+    int status = exit_success;
+};
+
+void PrintTo(const version_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+void beside_tool() {
+    fake_set_file(tool, a_file);
+}
+
+const std::vector<version_row> version_rows = {
+    {.name = "a file version, each part its own",
+     .host = beside_tool,
+     .resource = version_10_2_300_4,
+     .reads = tool,
+     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
+                           "\n"},
+    {.name = "a file version of the largest parts",
+     .host = beside_tool,
+     .resource = version_info(0xffff0000, 0x0001fffe),
+     .reads = tool,
+     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 65535.0.1.65534))"
+                           "\n"},
+    {.name = "no version resource: the path alone",
+     .host = beside_tool,
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "not an image (193): the error, and status 3 as a reset gives",
+     .host =
+         [] {
+             beside_tool();
+             fake_set_load_error(ERROR_BAD_EXE_FORMAT);
+         },
+     .reads = tool,
+     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll could not be read (error 193))"
+                           "\n",
+     .status = exit_library_missing},
+    // A resource that is not sound is read as no version at all.
+    {.name = "a resource cut short of its fixed part: no version",
+     .host = beside_tool,
+     .resource = cut(version_10_2_300_4, 91),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "a resource of one byte: no version",
+     .host = beside_tool,
+     .resource = cut(version_10_2_300_4, 1),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "a wLength that leaves out the fixed part: no version",
+     .host = beside_tool,
+     .resource = changed(version_10_2_300_4, 0, 91),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "a wValueLength too small for the fixed part: no version",
+     .host = beside_tool,
+     .resource = changed(version_10_2_300_4, 2, 51),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "another key: no version",
+     .host = beside_tool,
+     .resource = changed(version_10_2_300_4, 6 + 2 * 14, 'X'),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "a wrong signature: no version",
+     .host = beside_tool,
+     .resource = changed(version_10_2_300_4, 40, 0xbe),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "on PATH, a non-ASCII folder, named in the console's code page (437)",
+     .host =
+         [] {
+             fake_set_path(folder_of(umlaut));
+             fake_set_file(umlaut, a_file);
+         },
+     .resource = version_10_2_300_4,
+     .reads = umlaut,
+     .out = version_line + "kiv.dll: C:\\Pr\x81"
+                           "fung\\kiv.dll (file version 10.2.300.4)\n"},
+    {.name = "not found: the search's message, status 3, nothing read",
+     .out = version_line,
+     .err = not_found,
+     .status = exit_library_missing},
+    {.name = "a folder that can't be checked: the search's message, status 3, nothing read",
+     .host = [] { fake_set_file_error(tool, ERROR_ACCESS_DENIED); },
+     .out = version_line,
+     .err = not_checked(R"(C:\Tools\kiv.dll)", ERROR_ACCESS_DENIED),
+     .status = exit_library_missing},
+};
+
+class VersionTest : public testing::TestWithParam<version_row> {};
+
+// kiv.dll is only ever mapped as a data file and image resource, so that none of its code
+// runs and none of its imports loads, and it is let go again.
+TEST_P(VersionTest, NamesTheLibraryAndItsFileVersion) {
+    const version_row& row = GetParam();
+    fake_kernel32_reset();
+    if (row.host) {
+        row.host();
+    }
+    fake_set_version_resource(row.resource);
+    capture_begin();
+    int status = show_version();
+    captured_output output = capture_end();
+
+    EXPECT_EQ(output.out, row.out);
+    EXPECT_EQ(output.err, row.err);
+    EXPECT_EQ(status, row.status);
+    std::vector<std::string> reads;
+    if (!row.reads.empty()) {
+        reads.push_back(fake_format("LoadLibraryExW(%s, null, 0x%x)",
+                                    fake_narrow(row.reads.c_str()).c_str(),
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    }
+    EXPECT_EQ(calls_named("LoadLibraryExW"), reads);
+    bool mapped = !row.reads.empty() && row.status == exit_success;
+    EXPECT_EQ(calls_named("FreeLibrary"), mapped ? std::vector<std::string>{"FreeLibrary(datafile)"}
+                                                 : std::vector<std::string>{});
+    EXPECT_EQ(calls_named("SetDefaultDllDirectories").size() +
+                  calls_named("AddDllDirectory").size() + calls_named("GetProcAddress").size(),
+              0U);
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, VersionTest, testing::ValuesIn(version_rows),
+                         [](const testing::TestParamInfo<version_row>& param_info) {
                              return "row" + std::to_string(param_info.index);
                          });
 

@@ -4,6 +4,8 @@
 // it in-process, as a native program and under Wine:
 //   KIV_STANDIN_RESULT  result of the reset operations (default 0, success)
 //   KIV_STANDIN_LOG     file to which every call is appended, one line each
+//   KIV_STANDIN_LOG_ATTACH  set (Windows): its process attach is logged too, as "attach",
+//                       to show whether any of its code ran at all
 // Its exports on Windows are those of kiv.def. The Windows tests also build it as a
 // kiv.dll that imports a DLL of its own (KIV_STANDIN_HELPER), and as one that loads a DLL
 // of its own by name in pelk_kiv_init (KIV_STANDIN_COMPANION), to see where those are found.
@@ -95,6 +97,16 @@ int scripted_result() {
 }
 
 } // namespace
+
+#ifdef _WIN32
+// NOLINTNEXTLINE(misc-use-internal-linkage): the loader calls it by this name
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
+    if (reason == DLL_PROCESS_ATTACH && std::getenv("KIV_STANDIN_LOG_ATTACH") != nullptr) {
+        log_call("attach", nullptr);
+    }
+    return TRUE;
+}
+#endif
 
 extern "C" {
 

@@ -38,8 +38,8 @@ long fake_stdout_bytes_at_close();
 
 // The loader's host: C:\Tools\kiv_reset.exe, the system folder C:\Windows\system32, PATH
 // "C:\Windows\system32;C:\Windows", no kiv.dll anywhere (error 2 for every path not set
-// below), every DLL call succeeding, console code page 437 (the ANSI one is 1252), and no
-// delay-load hook.
+// below), every DLL call succeeding, kiv.dll without a version resource, console code page
+// 437 (the ANSI one is 1252), and no delay-load hook.
 void fake_loader_host_reset();
 // What GetFileAttributesW answers for a full path: attributes, or a failure with an error.
 void fake_set_file(const std::wstring& path, DWORD attributes);
@@ -58,6 +58,9 @@ void fake_set_missing_function(const std::string& name);
 void fake_set_console_output_cp(UINT code_page);
 // The handle that LoadLibraryExW gives for kiv.dll.
 HMODULE fake_board_module();
+// The RT_VERSION resource 1 that kiv.dll, loaded as a data file, holds, byte for byte;
+// none by default.
+void fake_set_version_resource(const std::optional<std::vector<unsigned char>>& bytes);
 
 // For the stand-in's own sources: its log, its poisoned last error, and paths as logged
 // (non-ASCII characters as <U+00DC>).

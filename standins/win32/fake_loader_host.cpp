@@ -1,6 +1,7 @@
 // The host as kiv_reset's loader sees it through kernel32: which files are where, PATH, the
-// program's and the system's folders, what the DLL loader answers and the console's code
-// page. Every answer is scripted; every call is logged in the stand-in's call log.
+// program's and the system's folders, what the DLL loader answers, kiv.dll's version
+// resource and the console's code page. Every answer is scripted; every call is logged in the
+// stand-in's call log.
 #include <delayimp.h>
 
 #include <strings.h>
@@ -16,6 +17,11 @@
 namespace {
 
 const auto board_module = reinterpret_cast<HMODULE>(static_cast<std::intptr_t>(0x7ff80000));
+// Windows marks a module loaded as a data file in the handle's low bits.
+const auto datafile_module = reinterpret_cast<HMODULE>(static_cast<std::intptr_t>(0x7ff90002));
+const auto version_resource_handle =
+    reinterpret_cast<HRSRC>(static_cast<std::intptr_t>(0x7ff90400));
+constexpr DWORD datafile_flags = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
 
 struct file_answer {
     DWORD attributes;
@@ -32,7 +38,9 @@ DWORD load_error = 0;
 std::string missing_function;
 UINT console_output_cp = 0;
 bool board_module_loaded = false;
+bool datafile_loaded = false;
 bool search_restricted = false;
+std::optional<std::vector<unsigned char>> version_resource;
 
 // Windows' code pages 437 (the console's in the United States) and 1252 (the ANSI code page
 // there): the characters of bytes 0x80 to 0xff. 1252 leaves five bytes undefined, which
@@ -154,7 +162,8 @@ void fake_loader_host_reset() {
     set_default_error = add_directory_error = load_error = 0;
     missing_function.clear();
     console_output_cp = 437;
-    board_module_loaded = search_restricted = false;
+    board_module_loaded = datafile_loaded = search_restricted = false;
+    version_resource.reset();
     __pfnDliNotifyHook2 = nullptr;
 }
 
@@ -188,6 +197,9 @@ void fake_set_console_output_cp(UINT code_page) {
 }
 HMODULE fake_board_module() {
     return board_module;
+}
+void fake_set_version_resource(const std::optional<std::vector<unsigned char>>& bytes) {
+    version_resource = bytes;
 }
 
 extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR file_name) {
@@ -268,7 +280,9 @@ extern "C" DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory) {
 extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
     fake_log_call(fake_format("LoadLibraryExW(%s, %s, 0x%x)", fake_narrow(file_name).c_str(),
                               file != nullptr ? "file" : "null", flags));
-    if (!search_restricted) {
+    // Mapped to be read only, no code run and no import loaded: the search does not matter.
+    bool as_data = (flags & datafile_flags) != 0;
+    if (!search_restricted && !as_data) {
         fake_violation("a DLL loaded before the DLL search was restricted");
     }
     if ((flags & LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR) != 0 && !is_fully_qualified(file_name)) {
@@ -285,9 +299,80 @@ extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD f
         fake_set_last_error(load_error);
         return nullptr;
     }
-    board_module_loaded = true;
     fake_set_last_error(fake_poisoned_error);
+    if (as_data) {
+        datafile_loaded = true;
+        return datafile_module;
+    }
+    board_module_loaded = true;
     return board_module;
+}
+
+extern "C" BOOL WINAPI FreeLibrary(HMODULE module) {
+    fake_log_call(module == datafile_module ? "FreeLibrary(datafile)" : "FreeLibrary(other)");
+    if (module != datafile_module || !datafile_loaded) {
+        fake_violation("FreeLibrary of a module that is not loaded");
+        fake_set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    datafile_loaded = false;
+    fake_set_last_error(fake_poisoned_error);
+    return 1;
+}
+
+namespace {
+// "#16" for MAKEINTRESOURCEW(16), as resource tools write it; a name as itself.
+std::string resource_name(LPCWSTR name) {
+    auto value = reinterpret_cast<std::uintptr_t>(name);
+    return value <= 0xffff ? fake_format("#%u", static_cast<unsigned>(value)) : fake_narrow(name);
+}
+bool on_loaded_datafile(HMODULE module, const char* call) {
+    if (module != datafile_module || !datafile_loaded) {
+        fake_violation(std::string(call) + " on a module not loaded as a data file");
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+extern "C" HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    fake_log_call("FindResourceW(" + resource_name(name) + ", " + resource_name(type) + ")");
+    if (!on_loaded_datafile(module, "FindResourceW") || !version_resource ||
+        resource_name(name) != "#1" || resource_name(type) != "#16") {
+        fake_set_last_error(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    fake_set_last_error(fake_poisoned_error);
+    return version_resource_handle;
+}
+
+extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
+    fake_log_call("LoadResource()");
+    if (!on_loaded_datafile(module, "LoadResource") || resource != version_resource_handle) {
+        fake_set_last_error(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    fake_set_last_error(fake_poisoned_error);
+    return version_resource->data();
+}
+
+extern "C" LPVOID WINAPI LockResource(HGLOBAL data) {
+    fake_log_call("LockResource()");
+    if (!datafile_loaded || !version_resource || data != version_resource->data()) {
+        fake_violation("LockResource of a resource not loaded");
+        return nullptr;
+    }
+    return data;
+}
+
+extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
+    fake_log_call("SizeofResource()");
+    if (!on_loaded_datafile(module, "SizeofResource") || resource != version_resource_handle) {
+        fake_set_last_error(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    fake_set_last_error(fake_poisoned_error);
+    return static_cast<DWORD>(version_resource->size());
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #define WINAPI
 
 using BOOL = int;
+using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using HANDLE = void*;
 using LPVOID = void*;
@@ -23,12 +24,16 @@ using UINT = unsigned int;
 using HMODULE = struct module_stand_in*;
 using FARPROC = std::intptr_t (*)();
 using DLL_DIRECTORY_COOKIE = void*;
+using HRSRC = struct resource_stand_in*;
+using HGLOBAL = void*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 
 #define MAX_PATH 260
+#define MAKEINTRESOURCEW(id)                                                                       \
+    (reinterpret_cast<LPWSTR>(static_cast<std::uintptr_t>(static_cast<WORD>(id))))
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -41,6 +46,8 @@ constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 
+constexpr DWORD LOAD_LIBRARY_AS_DATAFILE = 0x2;
+constexpr DWORD LOAD_LIBRARY_AS_IMAGE_RESOURCE = 0x20;
 constexpr DWORD LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x100;
 constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x200;
 constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x400;
@@ -67,6 +74,7 @@ constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
+constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 #define METHOD_BUFFERED 0
@@ -92,6 +100,11 @@ BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags);
 DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+BOOL WINAPI FreeLibrary(HMODULE module);
+HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
+HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
+LPVOID WINAPI LockResource(HGLOBAL data);
+DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
 UINT WINAPI GetConsoleOutputCP(void);
 int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
                                LPSTR bytes, int bytes_size, LPCSTR default_char,

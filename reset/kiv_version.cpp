@@ -1,0 +1,108 @@
+// Windows only (built natively just for its tests, against the kernel32 stand-in). The file
+// version comes from kiv.dll mapped as a data file and image resource: its code never runs,
+// its imports are never loaded, and kernel32 alone reads it (version.dll, not a known DLL,
+// could be planted beside the tool).
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
+#define _WIN32_WINNT 0x0A00 // LOAD_LIBRARY_AS_IMAGE_RESOURCE
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "kiv_loader.h"
+#include "kiv_reset.h"
+#include "kiv_version.h"
+
+namespace {
+
+constexpr WORD version_info_id = 1; // VS_VERSION_INFO
+constexpr WORD version_type = 16;   // RT_VERSION, which mingw-w64 gives only as an ANSI name
+
+// VS_VERSIONINFO: wLength, wValueLength and wType, the key L"VS_VERSION_INFO" with its
+// null, padding to 4 bytes, then VS_FIXEDFILEINFO, which starts with its signature and
+// holds the file version in its third and fourth DWORDs. All little-endian.
+constexpr char16_t version_key[] = u"VS_VERSION_INFO";
+constexpr std::size_t key_at = 6;
+constexpr std::size_t key_units = sizeof version_key / sizeof version_key[0];
+constexpr std::size_t fixed_info_at = (key_at + 2 * key_units + 3) / 4 * 4;
+constexpr std::size_t fixed_info_size = 13 * sizeof(std::uint32_t);
+constexpr std::uint32_t fixed_info_signature = 0xFEEF04BD;
+
+std::uint32_t little_endian(const unsigned char* at, std::size_t bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t byte = bytes; byte-- > 0;) {
+        value = value << 8 | at[byte];
+    }
+    return value;
+}
+
+// The file version words from a VS_VERSIONINFO of size bytes; false if it has none, or is
+// cut short or malformed (a resource of kiv.dll's own making is not trusted to be sound).
+bool fixed_file_version(const unsigned char* info, std::size_t size, std::uint32_t* most,
+                        std::uint32_t* least) {
+    // wLength, the size of the whole, is read first; it is trusted only within size.
+    if (size < 2) {
+        return false;
+    }
+    std::size_t length = std::min<std::size_t>(size, little_endian(info, 2));
+    if (length < fixed_info_at + fixed_info_size || little_endian(info + 2, 2) < fixed_info_size) {
+        return false;
+    }
+    for (std::size_t unit = 0; unit < key_units; ++unit) {
+        if (little_endian(info + key_at + 2 * unit, 2) != version_key[unit]) {
+            return false;
+        }
+    }
+    const unsigned char* fixed_info = info + fixed_info_at;
+    if (little_endian(fixed_info, 4) != fixed_info_signature) {
+        return false;
+    }
+    *most = little_endian(fixed_info + 8, 4);
+    *least = little_endian(fixed_info + 12, 4);
+    return true;
+}
+
+bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
+    HRSRC resource =
+        FindResourceW(image, MAKEINTRESOURCEW(version_info_id), MAKEINTRESOURCEW(version_type));
+    if (resource == nullptr) {
+        return false;
+    }
+    HGLOBAL loaded = LoadResource(image, resource);
+    const void* info = loaded != nullptr ? LockResource(loaded) : nullptr;
+    return info != nullptr && fixed_file_version(static_cast<const unsigned char*>(info),
+                                                 SizeofResource(image, resource), most, least);
+}
+
+} // namespace
+
+int show_version() {
+    std::fputs("kiv_reset " PELK_TOOL_VERSION "\n", stdout);
+    // Before find_board_library's message, where both streams go to one file.
+    std::fflush(stdout);
+    const wchar_t* library = find_board_library();
+    if (library == nullptr) {
+        return exit_library_missing;
+    }
+    HMODULE image =
+        LoadLibraryExW(library, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr) {
+        DWORD error = GetLastError();
+        std::printf("kiv.dll: %s could not be read (error %lu)\n", console_text(library),
+                    static_cast<unsigned long>(error));
+        return exit_library_missing;
+    }
+    std::uint32_t most = 0;
+    std::uint32_t least = 0;
+    bool has_version = file_version(image, &most, &least);
+    FreeLibrary(image);
+    if (has_version) {
+        std::printf("kiv.dll: %s (file version %u.%u.%u.%u)\n", console_text(library),
+                    static_cast<unsigned>(most >> 16), static_cast<unsigned>(most & 0xffff),
+                    static_cast<unsigned>(least >> 16), static_cast<unsigned>(least & 0xffff));
+    } else {
+        std::printf("kiv.dll: %s\n", console_text(library));
+    }
+    return exit_success;
+}
