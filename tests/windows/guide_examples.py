@@ -78,10 +78,15 @@ EXAMPLE_CASES = [
 ELIDED_ROWS = re.compile(r"^  \.\.\. \(rows ([0-9a-f]+) to ([0-9a-f]+) alike\)$")
 
 
-def example_grid():
-    """The grid that the guide's quick start shows under its "smbus_scan" line."""
-    text = guide()
-    start = text.index("\n  smbus_scan\n\n") + len("\n  smbus_scan\n\n")
+# The guide's examples of output: the command line as the guide shows it, and what the
+# guide shows under it (after a blank line, for the grid), up to the next blank line.
+EXAMPLES = {"smbus_scan": "\n  smbus_scan\n\n", "kiv_reset -v": "\n  kiv_reset -v\n"}
+
+
+def example_output(command, version="@PROJECT_VERSION@"):
+    """The output that the guide shows for command, line by line."""
+    text = guide(version)
+    start = text.index(EXAMPLES[command]) + len(EXAMPLES[command])
     return text[start:text.index("\n\n", start)].splitlines()
 
 
@@ -126,7 +131,7 @@ def run_guide_example(card, failures, compare):
     before = len(failures)
     wine_card.configure(card, [0x18, 0x20])
     _, out, _ = wine_card.run_tool(card, "smbus_scan.exe", [])
-    shown = example_grid()
+    shown = example_output("smbus_scan")
     compare(failures, "the guide", "its example grid, against the demo card's",
             shown, as_guide_shows(out.decode("latin-1"), shown))
     compare(failures, "the guide", "lines over 80 columns, with a version as long as 10.10.10",

@@ -407,6 +407,7 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     with the stand-in driver running; then the same beside the card's own kiv.dll, with
     the guide's deploy.cmd. Every msiexec line that the guide shows is among those run."""
     newer = guide_examples.msi_property(upgrade_msi, "ProductVersion")
+    msi_version = guide_examples.msi_property(msi, "ProductVersion")
     before = len(failures)
     ran = set()
 
@@ -456,6 +457,10 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], folder=card_folder)
     check("installed kiv_reset", (status, from_windows(out), from_windows(err), calls),
           (0, "Success\n", "", ["pelk_kiv_init", "pelk_reset 2"]))
+    status, out, _, _ = wine_card.run_kiv_reset(card, ["-v"], folder=card_folder)
+    shown = guide_examples.example_output("kiv_reset -v", msi_version)
+    check("the guide's kiv_reset -v example, beside the card's kiv.dll",
+          (status, guide_examples.as_guide_shows(from_windows(out), shown)), (0, shown))
     check("upgrade in INSTALLDIR status", msiexec("/i", upgrade_msi), 0)
     check("guide in INSTALLDIR after the upgrade", guide_version(card, KIV_FOLDER), newer)
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
