@@ -421,6 +421,11 @@ extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR w
             break;
         }
     }
+    // A size of 0 asks for the size needed, the null included, as Windows documents.
+    if (bytes_size == 0) {
+        fake_set_last_error(fake_poisoned_error);
+        return static_cast<int>(text.size());
+    }
     if (text.size() > static_cast<std::size_t>(bytes_size)) {
         fake_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return 0;
