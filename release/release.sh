@@ -16,6 +16,7 @@
 # see release/package_release.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+release/release_host.sh
 scripts/install_deps.sh
 source_commit=$(python3 -m release.source_commit)
 read -r PELK_SOURCE_COMMIT SOURCE_DATE_EPOCH <<<"$source_commit"

@@ -3,9 +3,10 @@
 protections: it imports only KERNEL32.dll and the C runtime and carries no DLL of the
 compiler's own; kiv_reset.exe names kiv.dll and the functions of
 reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
-tool itself and never by the loader; and both are built for ASLR (a relocatable,
-high-entropy image), with NX and no section that is both writable and executable; and
-a copy of each with one of those protections taken away fails. PROTECTIONS and NOT_GIVEN
+tool itself and never by the loader, and keeps their addresses in a writable section,
+where the delay-load helper writes each at its first call; and both are built for ASLR (a
+relocatable, high-entropy image), with NX and no section that is both writable and
+executable; and a copy of each with one of those properties taken away fails. PROTECTIONS and NOT_GIVEN
 are the one list of them: the guide's appendix B is filled in from it. Reads the images
 with Debian's python3-pefile.
 
@@ -63,11 +64,12 @@ def string_at(image, rva):
         return None
 
 
-def delay_imports(image):
-    """{dll name, lower case: {names}}, read from the delay-import descriptors. mingw-w64's
-    linker leaves the image's delay-import directory empty, so the descriptors are found
-    by their shape: attributes 1 (RVAs), a DLL name, and a name table of hint/name RVAs."""
-    found = {}
+def delay_import_tables(image):
+    """[(dll name, lower case, {names}, RVA of its import address table, number of entries)],
+    read from the delay-import descriptors. mingw-w64's linker leaves the image's delay-import
+    directory empty, so the descriptors are found by their shape: attributes 1 (RVAs), a DLL
+    name, and a name table of hint/name RVAs."""
+    found = []
     data = image.__data__
     for at in range(0, len(data) - 32, 4):
         attributes, name_rva, handle_rva, iat_rva, int_rva = struct.unpack_from("<5I", data, at)
@@ -86,8 +88,36 @@ def delay_imports(image):
                 break
             names.add(name)
         if names:
-            found.setdefault(dll.lower(), set()).update(names)
+            found.append((dll.lower(), names, iat_rva, len(names)))
     return found
+
+
+def delay_imports(image):
+    """{dll name, lower case: {names}} of the delay imports."""
+    found = {}
+    for dll, names, _, _ in delay_import_tables(image):
+        found.setdefault(dll, set()).update(names)
+    return found
+
+
+def delay_address_sections(image):
+    """{dll name: the section that holds its delay-import addresses}. The delay-load helper
+    writes each function's address there at its first call, so that section must be
+    writable: binutils 2.44 marks .idata, where dlltool's delay-import library puts them,
+    read-only, and the first call into kiv.dll would then fault."""
+    sections = {}
+    for dll, _, iat_rva, count in delay_import_tables(image):
+        section = image.get_section_by_rva(iat_rva)
+        end = iat_rva + 8 * count
+        if section is None or not section.contains_rva(end - 1):
+            sections[dll] = None
+        else:
+            sections[dll] = section
+    return sections
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode("latin-1")
 
 
 # What each executable must have, as the guide states it: (the property, as the guide and
@@ -128,7 +158,7 @@ def protections(image):
         if not image.OPTIONAL_HEADER.DllCharacteristics & FLAGS[
                 "IMAGE_DLLCHARACTERISTICS_" + name]:
             problems.append("is not marked %s" % name)
-    sections = [section.Name.rstrip(b"\0").decode("latin-1") for section in image.sections]
+    sections = [section_name(section) for section in image.sections]
     relocations = image.OPTIONAL_HEADER.DATA_DIRECTORY[BASE_RELOCATION].Size
     if (image.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
             "IMAGE_FILE_RELOCS_STRIPPED"] or not relocations or ".reloc" not in sections):
@@ -138,6 +168,23 @@ def protections(image):
                 and section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]):
             problems.append("has section %s both writable and executable" % name)
     return problems
+
+
+def delay_load_problems(image):
+    """Delay-import addresses that the delay-load helper could not write."""
+    problems = []
+    for dll, section in sorted(delay_address_sections(image).items()):
+        if section is None:
+            problems.append("has delay-import addresses of %s outside any one section" % dll)
+        elif not section.Characteristics & SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]:
+            problems.append("has the delay-import addresses of %s in section %s, which is not "
+                            "writable: the first call into %s would fault"
+                            % (dll, section_name(section), dll))
+    return problems
+
+
+def image_problems(image):
+    return protections(image) + delay_load_problems(image)
 
 
 def without_flag(name):
@@ -156,6 +203,15 @@ def with_writable_code(image):
     code[0].Characteristics |= SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]
 
 
+def with_read_only_delay_addresses(image):
+    """Marks the sections of the delay-import addresses as binutils 2.44 does; False for an
+    image without delay imports, where the copy proves nothing."""
+    sections = [s for s in delay_address_sections(image).values() if s is not None]
+    for section in sections:
+        section.Characteristics &= ~SECTION_FLAGS["IMAGE_SCN_MEM_WRITE"]
+    return bool(sections)
+
+
 # Copies of an executable with one protection taken away, each of which must fail with the
 # problem named: (what was done, how, the problem).
 DOCTORED = [
@@ -164,6 +220,8 @@ DOCTORED = [
     ("NX_COMPAT cleared", without_flag("NX_COMPAT"), "not marked NX_COMPAT"),
     ("relocation directory emptied", without_relocations, "has no relocations"),
     ("code section made writable", with_writable_code, "both writable and executable"),
+    ("the delay-import addresses' section made read-only", with_read_only_delay_addresses,
+     "which is not writable"),
 ]
 
 
@@ -171,19 +229,23 @@ def check_doctored(path):
     """Each DOCTORED copy of the executable at path fails with its own problem, and only
     with it."""
     problems = []
+    checked = 0
     with tempfile.TemporaryDirectory() as scratch:
         for what, doctor, expected in DOCTORED:
             copy = os.path.join(scratch, os.path.basename(path))
             shutil.copyfile(path, copy)
             image = pefile.PE(copy)
-            doctor(image)
+            if doctor(image) is False:
+                image.close()
+                continue
             image.write(filename=copy + ".doctored")
             image.close()
-            found = protections(load(copy + ".doctored"))
+            checked += 1
+            found = image_problems(load(copy + ".doctored"))
             if len(found) != 1 or expected not in found[0]:
                 problems.append("a copy with %s gives %s, expected only %r"
                                 % (what, found, expected))
-    return problems
+    return problems, checked
 
 
 def tool_path(folder, relative):
@@ -204,12 +266,15 @@ def check_tool(path, delayed):
         problems.append("delay-imports %s, expected %s" % (
             {dll: sorted(names) for dll, names in found.items()},
             {dll: sorted(names) for dll, names in delayed.items()}))
-    problems += protections(image)
-    problems += check_doctored(path)
+    problems += image_problems(image)
+    doctored_problems, doctored = check_doctored(path)
+    problems += doctored_problems
+    sections = delay_address_sections(image)
     print("%s: %s%s, %d bytes; %d doctored copies checked" % (
         os.path.basename(path), ", ".join(sorted(imports)),
-        "".join("; delay-loads %s" % dll for dll in sorted(found)), os.path.getsize(path),
-        len(DOCTORED)))
+        "".join("; delay-loads %s (its addresses in %s)" % (
+            dll, section_name(sections[dll]) if sections.get(dll) else "no one section")
+            for dll in sorted(found)), os.path.getsize(path), doctored))
     return problems
 
 
