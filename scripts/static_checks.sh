@@ -16,7 +16,7 @@ run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 # The Windows-only sources are in no native compile database: against mingw-w64's headers.
 # The build gives them the tools' version; any will do here.
-libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/12-win32/include/c++
+libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/$(x86_64-w64-mingw32-g++ -dumpversion)/include/c++
 clang-tidy -quiet reset/kiv_loader.cpp reset/kiv_version.cpp reset/main.cpp scanner/main.cpp -- --target=x86_64-w64-mingw32 \
     -std=c++20 '-DPELK_TOOL_VERSION="0.0.0.0"' -Ireset -Iscanner -Icmake -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
