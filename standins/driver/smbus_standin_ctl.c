@@ -31,7 +31,7 @@ static int parse_card(int argc, char* argv[], struct standin_card* card) {
         char list[512];
         strncpy(list, argv[2], sizeof list - 1);
         list[sizeof list - 1] = '\0';
-        for (char* item = strtok(list, ","); item != NULL; item = strtok(NULL, ",")) {
+        for (const char* item = strtok(list, ","); item != NULL; item = strtok(NULL, ",")) {
             unsigned long address = 0;
             if (!parse_hex(item, SMBUS_ADDRESS_COUNT - 1, &address)) {
                 return 0;
