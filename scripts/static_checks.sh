@@ -18,12 +18,12 @@ run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>
 # The build gives them the tools' version; any will do here.
 libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/12-win32/include/c++
 clang-tidy -quiet reset/kiv_loader.cpp reset/kiv_version.cpp reset/main.cpp scanner/main.cpp -- --target=x86_64-w64-mingw32 \
-    -std=c++20 '-DPELK_TOOL_VERSION="0.0.0.0"' -Ireset -Iscanner -Icmake -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
+    -std=c++20 '-DPELK_TOOL_VERSION="0.0.0.0"' -Ireset -Iscanner -Iwindows_entry -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 
 echo "== cppcheck"
 common=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
-        --suppress=missingIncludeSystem -I scanner -I scanner/driver_interface -I cmake)
+        --suppress=missingIncludeSystem -I scanner -I scanner/driver_interface -I windows_entry)
 # The kernel32 stand-in must keep the Windows signatures, const or not.
 cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fake_kernel32.cpp \
     --suppress=constParameter:standins/win32/fake_loader_host.cpp \
