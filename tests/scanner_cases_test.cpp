@@ -77,6 +77,7 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
     std::vector<std::wstring> typed = case_typed_arguments(entry);
     typed.insert(typed.begin(), as_typed(program));
     std::vector<const wchar_t*> typed_argv;
+    typed_argv.reserve(typed.size() + 1);
     for (const std::wstring& argument : typed) {
         typed_argv.push_back(argument.c_str());
     }
