@@ -23,20 +23,18 @@ int wmain(int argc, wchar_t* argv[]) {
     if (asks_for_version(argc, argv)) {
         return show_version();
     }
-    if (!load_board_library()) {
-        return exit_library_missing;
-    }
     char** arguments = ascii_arguments(argc, argv);
     if (arguments == nullptr) {
-        std::fputs("kiv_reset: out of memory\n", stderr);
+        std::fputs(out_of_memory_message, stderr);
         return exit_rejected;
     }
-    int status = run_kiv_reset(argc, arguments);
+    // kiv.dll is loaded only once the whole line has been read and accepted.
+    int status = run_kiv_reset(argc, arguments, load_board_library);
     std::free(arguments);
     return status;
 }
 #else
 int main(int argc, char* argv[]) {
-    return run_kiv_reset(argc, argv);
+    return run_kiv_reset(argc, argv, nullptr);
 }
 #endif

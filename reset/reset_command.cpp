@@ -1,6 +1,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kiv.h"
@@ -39,10 +40,9 @@ void print_usage() {
                stderr);
 }
 
-int reject(const char* pattern, const char* word) {
+void reject(const char* pattern, const char* word) {
     std::fprintf(stderr, pattern, word);
     print_usage();
-    return exit_rejected;
 }
 
 // Optional leading white space, an optional '+', then decimal digits only, within 32 bits:
@@ -91,44 +91,88 @@ int run_reset_operation(int device_id, bool discard_mode) {
     return exit_library_failure;
 }
 
-} // namespace
+// What an accepted command line asks for, in the order it is done: pelk_kiv_init, then
+// pelk_set_device with each -d's type code in turn, then the usage (-h) or one reset.
+struct reset_actions {
+    int* device_type_codes;
+    int device_type_count;
+    bool show_usage;
+    int device_id;
+    bool discard_mode;
+};
 
-int run_kiv_reset(int argc, char* argv[]) {
-    pelk_kiv_init();
-    int device_id = all_devices;
-    bool discard_mode = false;
-
+// One pass of the option scanner over the line, which calls nothing in the library, so that a
+// line it rejects loads nothing. Options take effect in order and the first fault decides the
+// message; whatever follows -h is not read (-h foo is help). False after saying why the line is
+// rejected.
+bool read_command_line(int argc, char* argv[], reset_actions* actions) {
     for (;;) {
         switch (next_option(argc, argv)) {
         case 'h':
-            print_usage();
-            return exit_success;
+            actions->show_usage = true;
+            return true;
         case 'a':
-            discard_mode = true;
+            actions->discard_mode = true;
             [[fallthrough]];
         case 'i':
-            if (!parse_device_id(option_value, &device_id)) {
-                return reject("kiv_reset: invalid device id \"%s\"\n", option_value);
+            if (!parse_device_id(option_value, &actions->device_id)) {
+                reject("kiv_reset: invalid device id \"%s\"\n", option_value);
+                return false;
             }
             break;
         case 'd': {
             const device_type* type = find_device_type(option_value);
             if (type == nullptr) {
                 std::printf("%s is not supported\n", option_value);
-                return exit_rejected;
+                return false;
             }
-            pelk_set_device(type->device_type_code);
+            actions->device_type_codes[actions->device_type_count++] = type->device_type_code;
             break;
         }
         case option_unknown:
-            return reject("kiv_reset: unknown option \"%s\"\n", option_value);
+            reject("kiv_reset: unknown option \"%s\"\n", option_value);
+            return false;
         case option_missing_value:
-            return reject("kiv_reset: option \"%s\" needs a value\n", option_value);
+            reject("kiv_reset: option \"%s\" needs a value\n", option_value);
+            return false;
         case option_unexpected:
-            return reject("kiv_reset: unexpected argument \"%s\"\n", option_value);
+            reject("kiv_reset: unexpected argument \"%s\"\n", option_value);
+            return false;
         case option_end:
         default:
-            return run_reset_operation(device_id, discard_mode);
+            return true;
         }
     }
+}
+
+int carry_out(const reset_actions& actions) {
+    pelk_kiv_init();
+    for (int index = 0; index < actions.device_type_count; ++index) {
+        pelk_set_device(actions.device_type_codes[index]);
+    }
+    if (actions.show_usage) {
+        print_usage();
+        return exit_success;
+    }
+    return run_reset_operation(actions.device_id, actions.discard_mode);
+}
+
+} // namespace
+
+int run_kiv_reset(int argc, char* argv[], bool (*load_library)()) {
+    // Room for a type code per argument: more than the -d options a line can hold.
+    auto* codes =
+        static_cast<int*>(std::malloc((static_cast<std::size_t>(argc) + 1) * sizeof(int)));
+    if (codes == nullptr) {
+        std::fputs(out_of_memory_message, stderr);
+        return exit_rejected;
+    }
+    reset_actions actions = {codes, 0, false, all_devices, false};
+    int status = exit_rejected;
+    if (read_command_line(argc, argv, &actions)) {
+        bool loaded = load_library == nullptr || load_library();
+        status = loaded ? carry_out(actions) : exit_library_missing;
+    }
+    std::free(codes);
+    return status;
 }

@@ -17,13 +17,13 @@ int wmain(int argc, wchar_t* argv[]) {
     if (program_name != nullptr) {
         arguments[0] = program_name;
     }
-    int status = run_smbus_scan(argc, arguments);
+    int status = run_smbus_scan(argc, arguments, argv);
     std::free(program_name);
     std::free(arguments);
     return status;
 }
 #else
 int main(int argc, char* argv[]) {
-    return run_smbus_scan(argc, argv);
+    return run_smbus_scan(argc, argv, nullptr);
 }
 #endif

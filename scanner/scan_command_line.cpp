@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "ascii_arguments.h"
 #include "presence_grid.h"
 #include "probe_scan.h"
 #include "smbus_scan.h"
@@ -66,6 +67,20 @@ bool convert_address(const char* text, std::int32_t* value) {
     return true;
 }
 
+// An address that holds a character beyond ASCII, as typed, is refused whole: the number would
+// end at its '?' and name a range nobody typed (0x1８ read as 0x1). A typed '?' is only junk.
+bool read_address(char* argv[], const wchar_t* const typed[], int index, std::int32_t* value) {
+    bool beyond_ascii = false;
+    if (typed != nullptr) {
+        beyond_ascii = typed_beyond_ascii(typed[index]);
+    } else {
+        for (const char* text = argv[index]; *text != '\0'; ++text) {
+            beyond_ascii = beyond_ascii || !is_ascii(static_cast<unsigned char>(*text));
+        }
+    }
+    return !beyond_ascii && convert_address(argv[index], value);
+}
+
 struct open_error_hint {
     std::uint32_t error;
     const char* hint;
@@ -114,7 +129,7 @@ int scan_and_print() {
 
 } // namespace
 
-int run_smbus_scan(int argc, char* argv[]) {
+int run_smbus_scan(int argc, char* argv[], const wchar_t* const typed[]) {
     const char* program_name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "smbus_scan";
     if (argc == 1) {
         return scan_and_print();
@@ -134,7 +149,7 @@ int run_smbus_scan(int argc, char* argv[]) {
                       program_name);
     }
     std::int32_t converted = 0;
-    if (!convert_address(argv[2], &converted)) {
+    if (!read_address(argv, typed, 2, &converted)) {
         return reject("Error: the start address parameter can't be recognized", program_name);
     }
     start_address = converted;
@@ -144,7 +159,7 @@ int run_smbus_scan(int argc, char* argv[]) {
                       program_name);
     }
     // Going on with the default end would probe a range nobody asked for.
-    if (!convert_address(argv[4], &converted)) {
+    if (!read_address(argv, typed, 4, &converted)) {
         return reject("Error: the end address parameter can't be recognized", program_name);
     }
     end_address = converted;

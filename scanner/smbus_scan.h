@@ -10,5 +10,7 @@ constexpr std::int32_t default_end_address = 0x27;
 extern std::int32_t start_address;
 extern std::int32_t end_address;
 
-// Returns the process exit status: 0 after a complete scan and its grid, -1 otherwise.
-int run_smbus_scan(int argc, char* argv[]);
+// Returns the process exit status: 0 after a complete scan and its grid, -1 otherwise. typed:
+// the arguments as typed, wide, when argv is what the Windows entry makes of them (a '?' for
+// each character beyond ASCII); null when argv is itself as typed.
+int run_smbus_scan(int argc, char* argv[], const wchar_t* const typed[]);

@@ -18,7 +18,7 @@ run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>
 # The build gives them the tools' version; any will do here.
 libstdcxx=/usr/lib/gcc/x86_64-w64-mingw32/$(x86_64-w64-mingw32-g++ -dumpversion)/include/c++
 clang-tidy -quiet reset/kiv_loader.cpp reset/kiv_version.cpp reset/main.cpp scanner/main.cpp -- --target=x86_64-w64-mingw32 \
-    -std=c++20 '-DPELK_TOOL_VERSION="0.0.0.0"' -Ireset -Iscanner -Icmake -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
+    -std=c++20 '-DPELK_TOOL_VERSION="0.0.0.0"' -Ireset -Iscanner -Iwindows_entry -Ibuild/windows/reset/generated -isystem "$libstdcxx" -isystem "$libstdcxx/x86_64-w64-mingw32" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 
 echo "== cppcheck"
@@ -27,7 +27,7 @@ echo "== cppcheck"
 common=(--enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet
         --suppress=missingIncludeSystem --suppress=useStlAlgorithm
         --suppress=normalCheckLevelMaxBranches '-DPELK_TOOL_VERSION="0.0.0.0"'
-        -I scanner -I scanner/driver_interface -I cmake)
+        -I scanner -I scanner/driver_interface -I windows_entry)
 # The kernel32 stand-in must keep the Windows signatures, const or not; so must the
 # delay-load hook.
 cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fake_kernel32.cpp \

@@ -42,9 +42,8 @@ inline std::vector<table_case> load_cases(const std::string& name) {
     return cases;
 }
 
-// An argument as typed (UTF-8 in the tables) as the tools' Windows entry hands it to the
-// program logic: each character beyond ASCII a '?'.
-inline std::string as_windows_entry_gives(const std::string& typed) {
+// An argument as typed (UTF-8 in the tables) as wmain receives it.
+inline std::wstring as_typed(const std::string& typed) {
     locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     locale_t previous = uselocale(utf8);
     std::wstring wide(typed.size() + 1, L'\0');
@@ -53,9 +52,17 @@ inline std::string as_windows_entry_gives(const std::string& typed) {
     freelocale(utf8);
     if (length == static_cast<std::size_t>(-1)) {
         ADD_FAILURE() << "not UTF-8: " << typed;
-        return typed;
+        return {};
     }
-    std::string ascii(length + 1, '\0');
+    wide.resize(length);
+    return wide;
+}
+
+// The same as the tools' Windows entry hands it to the program logic: each character beyond
+// ASCII a '?'.
+inline std::string as_windows_entry_gives(const std::string& typed) {
+    std::wstring wide = as_typed(typed);
+    std::string ascii(wide.size() + 1, '\0');
     ascii_argument(wide.c_str(), ascii.data());
     ascii.resize(std::strlen(ascii.c_str()));
     return ascii;
@@ -65,6 +72,14 @@ inline std::vector<std::string> case_arguments(const json& entry) {
     std::vector<std::string> arguments;
     for (const json& argument : entry["args"]) {
         arguments.push_back(as_windows_entry_gives(argument.get<std::string>()));
+    }
+    return arguments;
+}
+
+inline std::vector<std::wstring> case_typed_arguments(const json& entry) {
+    std::vector<std::wstring> arguments;
+    for (const json& argument : entry["args"]) {
+        arguments.push_back(as_typed(argument.get<std::string>()));
     }
     return arguments;
 }

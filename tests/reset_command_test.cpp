@@ -41,11 +41,11 @@ TEST_P(ResetCaseTest, BehavesAsTheTableSays) {
     std::vector<std::string> arguments = case_arguments(entry);
     arguments.insert(arguments.begin(), "kiv_reset");
 
-    captured_run run = run_captured(run_kiv_reset, arguments);
+    // The stand-in is linked: there is nothing to load natively.
+    captured_run run = run_captured(
+        [](int argc, char* argv[]) { return run_kiv_reset(argc, argv, nullptr); }, arguments);
 
-    std::vector<std::string> expected_calls = entry["calls"].get<std::vector<std::string>>();
-    expected_calls.insert(expected_calls.begin(), "pelk_kiv_init");
-    EXPECT_EQ(file_lines(log_path), expected_calls);
+    EXPECT_EQ(file_lines(log_path), entry["calls"].get<std::vector<std::string>>());
     EXPECT_EQ(run.out, expected_text(entry, "out", table["usage"], "kiv_reset", ""));
     EXPECT_EQ(run.err, expected_text(entry, "err", table["usage"], "kiv_reset", ""));
     EXPECT_EQ(run.status, entry["status"].get<int>());

@@ -74,7 +74,19 @@ TEST_P(ScannerCaseTest, BehavesAsTheTableSays) {
     std::vector<std::string> arguments = case_arguments(entry);
     const std::string program = entry.value("program", "smbus_scan");
     arguments.insert(arguments.begin(), program);
-    captured_run run = run_captured(run_smbus_scan, arguments, case_streams(entry));
+    std::vector<std::wstring> typed = case_typed_arguments(entry);
+    typed.insert(typed.begin(), as_typed(program));
+    std::vector<const wchar_t*> typed_argv;
+    typed_argv.reserve(typed.size() + 1);
+    for (const std::wstring& argument : typed) {
+        typed_argv.push_back(argument.c_str());
+    }
+    typed_argv.push_back(nullptr);
+    captured_run run = run_captured(
+        [&typed_argv](int argc, char* argv[]) {
+            return run_smbus_scan(argc, argv, typed_argv.data());
+        },
+        arguments, case_streams(entry));
 
     std::string expected_out =
         entry.contains("out_text")

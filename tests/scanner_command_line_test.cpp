@@ -30,7 +30,7 @@ TEST_F(ScannerTest, UsageNamesTheProgramAsInvokedInTheConsolesCodePage) {
         fake_set_console_output_cp(name.console_code_page);
         char* program = program_name_for_console(name.wide);
         ASSERT_NE(program, nullptr) << name.shown;
-        captured_run run = run_captured(run_smbus_scan, {program, "x"});
+        captured_run run = run_captured(run_typed_scan, {program, "x"});
         std::free(program);
         EXPECT_EQ(run.out, scanner_usage(name.shown)) << name.shown;
         EXPECT_EQ(run.status, -1);
@@ -38,7 +38,7 @@ TEST_F(ScannerTest, UsageNamesTheProgramAsInvokedInTheConsolesCodePage) {
 }
 
 TEST_F(ScannerTest, AnEmptyArgumentVectorProbesNothing) {
-    captured_run run = run_captured(run_smbus_scan, {});
+    captured_run run = run_captured(run_typed_scan, {});
     EXPECT_EQ(run.out, scanner_usage("smbus_scan"));
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(fake_kernel32_calls(), std::vector<std::string>{});

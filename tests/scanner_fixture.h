@@ -11,6 +11,11 @@
 #include "fake_kernel32.h"
 #include "smbus_scan.h"
 
+// The scanner with its arguments as typed, as its native main runs it.
+inline int run_typed_scan(int argc, char* argv[]) {
+    return run_smbus_scan(argc, argv, nullptr);
+}
+
 class ScannerTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -22,7 +27,7 @@ class ScannerTest : public testing::Test {
 
     static captured_run scan(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), "smbus_scan");
-        return run_captured(run_smbus_scan, arguments);
+        return run_captured(run_typed_scan, arguments);
     }
 };
 

@@ -49,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start_address = default_start_address;
     end_address = default_end_address;
 
-    auto [status, output] = run_tool(run_smbus_scan, arguments);
+    // The arguments as typed: natively UTF-8, each byte of a character beyond ASCII above 0x7f.
+    auto [status, output] = run_tool(
+        [](int argc, char* argv[]) { return run_smbus_scan(argc, argv, nullptr); }, arguments);
 
     require(fake_kernel32_violations().empty(), "a call that Windows would refuse", arguments);
     require(status == 0 || status == -1, "exit status other than 0 or -1", arguments);

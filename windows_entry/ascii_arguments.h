@@ -2,7 +2,9 @@
 // logic as the same char* vector as main's, with each character beyond ASCII replaced by '?'.
 // The runtime's narrow argv would hold Windows' best-fit look-alikes instead: a fullwidth
 // hyphen as '-', fullwidth digits as digits, a fullwidth quotation mark as '"', which then
-// splits one quoted value into several arguments. '?' matches no option, keyword or number.
+// splits one quoted value into several arguments. '?' matches no option or keyword, and no
+// number either: a typed '?' after a number is junk that the number ends at, so smbus_scan
+// asks typed_beyond_ascii() of the wide argument and refuses such an address whole.
 // C buffers only: the tools link no C++ library code.
 #pragma once
 
@@ -10,12 +12,27 @@
 #include <cstdlib>
 #include <cwchar>
 
+inline bool is_ascii(std::uint32_t code) {
+    return code < 0x80;
+}
+
+// Whether the argument as typed holds a character beyond ASCII, which the vector below shows
+// as a '?' that can't be told from a typed one.
+inline bool typed_beyond_ascii(const wchar_t* wide) {
+    for (; *wide != L'\0'; ++wide) {
+        if (!is_ascii(static_cast<std::uint32_t>(*wide))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Writes the argument with one '?' for each character beyond ASCII (a UTF-16 surrogate pair
 // is one character) and a terminating NUL into ascii, which holds wcslen(wide) + 1 chars.
 inline void ascii_argument(const wchar_t* wide, char* ascii) {
     for (; *wide != L'\0'; ++wide) {
         const auto code = static_cast<std::uint32_t>(*wide);
-        if (code < 0x80) {
+        if (is_ascii(code)) {
             *ascii++ = static_cast<char>(code);
             continue;
         }
