@@ -4,7 +4,8 @@
 # executables, the notices, the guide, the licence, the zip and the MSI come out byte for
 # byte the same (the SBOM and SHA256SUMS of the second name no source archive, which a
 # build from one can't remake); and that the unpacked archive, once inside another
-# repository, still names its own commit. Then builds it once more with the patch version
+# repository, still names its own commit; and that the guide's lines make the source
+# archive again from a clone, byte for byte. Then builds it once more with the patch version
 # raised, for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a
 # signed release of the same commit (SIGNED_DIST, its dist folder, and CA, its issuer's
 # certificate), it takes the signatures off its executables and its MSI, as an auditor
@@ -69,7 +70,22 @@ if [ "$(source_commit "$work/source")" != "$commit" ]; then
     echo "FAIL the source archive, unpacked inside another repository, names $(source_commit "$work/source"), not $commit"
     failed=$((failed + 1))
 fi
-passed=$((2 - failed)) skipped=""
+# The guide's lines that make the source archive again from a clone (appendix B, "Which
+# commit"), as the first build's GUIDE.txt gives them, run with <repository> this checkout
+# and ~/given that build's dist: they must make its archive byte for byte.
+steps=$(tr -d '\r' <"$work"/first/build/release/dist/*/GUIDE.txt |
+    awk -v RS= '/^  commit=\$\(tar /' | sed "s|<repository>|$top|")
+mkdir "$work/auditor"
+ln -s "$work/first/build/release/dist" "$work/auditor/given"
+said=$(cd "$work" && HOME=$work/auditor bash -c "$steps" 2>&1) || true
+if [ -n "$steps" ] && [ "$said" = same ]; then
+    echo "the guide's lines make the source archive again from a clone, byte for byte"
+else
+    echo "FAIL the guide's lines do not make the source archive again from a clone:"
+    printf '%s\n--\n%s\n' "$steps" "$said"
+    failed=$((failed + 1))
+fi
+passed=$((3 - failed)) skipped=""
 if [ -n "$signed" ] && [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
     # A clone has the commit, not the changes the signed release was built with.
     echo "skipped: the signed release is not rebuilt: the tree has uncommitted changes"
