@@ -16,7 +16,11 @@
 Given a code-signing certificate, it signs both executables before they are packed, then
 the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
 attaches them, and so rebuilds that signed release byte for byte. Either way only the
-team's certificate may have signed, unless this is a test build (release/signing.py).
+team's certificate may have signed, unless this is a test build (release/signing.py);
+a release that is not a test build stops while signing.py leaves the certificate's
+thumbprint or issuer unset, which the guide names. The source archive is made by the
+line the guide gives auditors (SOURCE_ARCHIVE_LINE), and the guide names the git and
+gzip it was made with.
 Environment:
   SOURCE_DATE_EPOCH           time of the zip's entries, the MSI's summary and the SBOM;
                               unset: the commit's time (release/source_commit.py)
@@ -26,9 +30,11 @@ Environment:
   PELK_SIGNING_PASSWORD       its password
   PELK_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
   PELK_SIGNATURES             a folder of signatures taken off a signed release
-                              (osslsigncode extract-signature), one per signed file, named
-                              after it with .sig added: attached instead of signing
-  PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the signer's issuing certificates
+                              (osslsigncode extract-signature, 2.5 or 2.9), one per signed
+                              file, named after it with .sig added: attached instead of
+                              signing
+  PELK_SIGNATURES_CAFILE      with PELK_SIGNATURES: the root certificate of the signer's
+                              chain (the signatures carry the others), PEM
 
 Usage (from the top folder, under Debian's python3): python3 -m release.package_release BUILD_DIR"""
 
@@ -59,6 +65,12 @@ SHIPPED = ["GUIDE.txt", "LICENSE.txt", NOTICES] + EXECUTABLES
 # rows of the action sequence (release/packaging/README.md).
 ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
 ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
+# The source archive's line, run in a checkout, and shown in the guide as it stands (its
+# lines fit the guide's 80 columns).
+SOURCE_ARCHIVE_LINE = (
+    "git -c core.autocrlf=false -c tar.umask=0022 archive --format=tar \\\n"
+    "    --prefix=pelk-card-tools-{version}-src/ \"$commit\" |\n"
+    "    gzip -n -9")
 
 
 def cache_value(build_dir, name, what):
@@ -166,7 +178,8 @@ def write_windows_text(text, path):
 
 def guide_text(version, tool_version_text, found):
     """docs/guide.txt with its fields filled in: the release's and the tools' versions, the
-    test build mark, the expected signer, the licences that apply to the executables and
+    test build mark, the expected signer's certificate, the source archive's line and the
+    git and gzip it was made with, the licences that apply to the executables and
     their protections."""
     with open(GUIDE, encoding="utf-8") as file:
         text = file.read()
@@ -174,7 +187,9 @@ def guide_text(version, tool_version_text, found):
         "PROJECT_VERSION": version,
         "PELK_TOOL_VERSION": tool_version_text,
         "TEST_BUILD": " " + signing.TEST_BUILD_MARK if signing.is_test_build() else "",
-        "SIGNER_SUBJECT": signing.SIGNER_SUBJECT,
+        **signing.guide_fields(),
+        "SOURCE_ARCHIVE_LINE": source_archive_line(version),
+        "ARCHIVE_TOOLS": archive_tools(),
         "LICENCES": third_party.licence_list(found),
         "PROTECTIONS": check_imports.protections_list(),
     }
@@ -185,21 +200,37 @@ def guide_text(version, tool_version_text, found):
     return text
 
 
+def source_archive_line(version):
+    """The shell line that writes the commit named by $commit, as its source archive, to
+    standard output: git archive with its own settings pinned (line ends, file modes) and
+    gzip without a name or time, so that any clone gives the same bytes. The guide gives
+    it as it stands, for auditors to make the archive again."""
+    return SOURCE_ARCHIVE_LINE.format(version=version)
+
+
+def archive_tools():
+    """The Debian packages and versions of git and gzip, on which the archive's bytes
+    depend."""
+    versions = []
+    for package in ("git", "gzip"):
+        found = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package],
+                               capture_output=True, text=True)
+        if found.returncode != 0 or not found.stdout:
+            raise SystemExit("dpkg does not know %s, which makes the source archive" % package)
+        versions.append("%s %s" % (package, found.stdout))
+    return " and ".join(versions)
+
+
 def source_archive(release_dir, version, commit):
-    """The commit's tree, as git archive makes it with its own settings pinned (line ends,
-    file modes) and gzip without a name or time: the same bytes from any clone."""
+    """The commit's tree, made by the guide's line (source_archive_line)."""
     name = "pelk-card-tools-%s-src.tar.gz" % version
     with open(os.path.join(release_dir, name), "wb") as archive:
-        tree = subprocess.Popen(
-            ["git", "-C", SOURCE_DIR, "-c", "core.autocrlf=false", "-c", "tar.umask=0022",
-             "archive", "--format=tar", "--prefix=pelk-card-tools-%s-src/" % version, commit],
-            stdout=subprocess.PIPE)
-        subprocess.run(["gzip", "-n", "-9"], stdin=tree.stdout, stdout=archive, check=True)
-        tree.stdout.close()
-        if tree.wait() != 0:
-            raise SystemExit("git archive of %s failed" % commit)
+        made = subprocess.run(["bash", "-o", "pipefail", "-c", source_archive_line(version)],
+                              cwd=SOURCE_DIR, env=dict(os.environ, commit=commit),
+                              stdout=archive)
+    if made.returncode != 0:
+        raise SystemExit("git archive of %s failed" % commit)
     return name
-
 
 def write_checksums(release_dir, names):
     with open(os.path.join(release_dir, "SHA256SUMS"), "w") as sums:

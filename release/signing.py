@@ -2,23 +2,43 @@
 whose certificate may sign it.
 
 An official release is signed only with the certificate whose subject is SIGNER_SUBJECT
-(RFC 4514). The subject is read with openssl, from the PKCS#12 file's leaf certificate
-when signing, and from the signer's certificate in each signature when attaching, and
-compared with SIGNER_SUBJECT in one canonical form: the attribute types in upper case, the
-values unescaped, the relative names in RFC 4514 order, spaces around separators dropped.
-A certificate of another subject stops the release, unless a test build is asked for
-(PELK_TEST_BUILD=1): a test build may be signed by anyone, and says so in its guide's
-first line and in the SBOM."""
+(RFC 4514), and, once the team has filled them in, whose SHA-256 thumbprint is
+SIGNER_THUMBPRINT and whose issuer is SIGNER_ISSUER: another CA can issue a certificate
+with the same subject, but not one with the same thumbprint. The certificate is read with
+openssl, from the PKCS#12 file's leaf certificate when signing, and from the signer's
+certificate in each signature when attaching. Subjects and issuers are compared in one
+canonical form: the attribute types in upper case, the values unescaped, the relative
+names in RFC 4514 order, spaces around separators dropped; thumbprints as upper-case hex,
+as Windows prints them. A certificate of another subject, issuer or thumbprint stops the
+release, unless a test build is asked for (PELK_TEST_BUILD=1): a test build may be signed
+by anyone, and says so in its guide's first line and in the SBOM. The guide names all
+three (guide_fields); an official release stops while the thumbprint or issuer is unset.
 
+A signature as osslsigncode extract-signature writes it is a DER PKCS#7, alone (osslsigncode
+2.9) or, for an executable, behind the 8-byte WIN_CERTIFICATE header of the PE certificate
+table (Debian 12's osslsigncode 2.5); both are read, and attached as PEM."""
+
+import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 
-# Until the team's certificate says otherwise.
+# Until the team's certificate says otherwise. The thumbprint is the SHA-256 of the
+# certificate (DER), as (Get-AuthenticodeSignature FILE).SignerCertificate
+# .GetCertHashString('SHA256') prints it; the issuer is RFC 4514, as the subject. Empty:
+# not compared, and only a test build can be made.
 SIGNER_SUBJECT = "CN=PELK card service tools team, O=PELK card service tools team"
+SIGNER_ISSUER = ""
+SIGNER_THUMBPRINT = ""
 DESCRIPTION = "PELK card service tools"
 TEST_BUILD_MARK = "(test build)"
+# What a test build's guide says where the team's settings are unset.
+NOT_NAMED = "none named (test build)"
+# WIN_CERTIFICATE's wRevision and wCertificateType (WIN_CERT_TYPE_PKCS_SIGNED_DATA).
+WIN_CERT_REVISION_2_0 = 0x0200
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
 
 def is_test_build():
@@ -70,48 +90,121 @@ def openssl(*arguments, data=None):
     return found.stdout
 
 
-def certificate_subject(pem):
-    """The subject of the first certificate in pem, in RFC 4514 form."""
-    line = openssl("x509", "-noout", "-subject", "-nameopt", "RFC2253", data=pem).decode()
+def certificate_name(pem, which):
+    """The subject or issuer of the first certificate in pem, in RFC 4514 form."""
+    line = openssl("x509", "-noout", "-" + which, "-nameopt", "RFC2253", data=pem).decode()
     return line.strip().split("=", 1)[1]
 
 
-def pkcs12_subject(certificate, password_file):
-    """The subject of the PKCS#12 file's leaf certificate: the one that has the key."""
-    leaf = openssl("pkcs12", "-in", certificate, "-nokeys", "-clcerts",
+def thumbprint(pem):
+    """The SHA-256 of the first certificate in pem (DER), upper-case hex."""
+    return hashlib.sha256(openssl("x509", "-outform", "DER", data=pem)).hexdigest().upper()
+
+
+def pkcs12_certificate(certificate, password_file):
+    """The PKCS#12 file's leaf certificate, the one that has the key, as PEM."""
+    return openssl("pkcs12", "-in", certificate, "-nokeys", "-clcerts",
                    "-passin", "file:" + password_file)
-    return certificate_subject(leaf)
 
 
-def signature_subject(signature):
-    """The subject of the certificate that made a signature (osslsigncode
-    extract-signature, DER): the one of the signature's certificates whose serial its
-    signer information names."""
-    printed = openssl("pkcs7", "-inform", "DER", "-in", signature, "-print").decode()
+def der_length(data):
+    """The length of the DER element at the start of data, header included; None where
+    data does not hold one whole."""
+    if len(data) < 2 or data[0] != 0x30:
+        return None
+    size, at = data[1], 2
+    if size & 0x80:
+        count = size & 0x7F
+        if count == 0 or count > 4 or len(data) < 2 + count:
+            return None
+        size, at = int.from_bytes(data[2:2 + count], "big"), 2 + count
+    return at + size if at + size <= len(data) else None
+
+
+def pkcs7_of(signature):
+    """The DER PKCS#7 in a signature file as osslsigncode extract-signature writes it:
+    alone, or behind a WIN_CERTIFICATE header (dwLength, the whole entry: the header, the
+    PKCS#7 and its zero padding to 8 bytes; wRevision 0x0200; wCertificateType 0x0002).
+    Anything else stops the release."""
+    with open(signature, "rb") as file:
+        blob = file.read()
+    if der_length(blob) == len(blob):
+        return blob
+    if len(blob) > 8:
+        length, revision, kind = struct.unpack("<IHH", blob[:8])
+        end = der_length(blob[8:])
+        if (length == len(blob) and revision == WIN_CERT_REVISION_2_0
+                and kind == WIN_CERT_TYPE_PKCS_SIGNED_DATA and end is not None
+                and len(blob) - 8 - end < 8 and not blob[8 + end:].strip(b"\0")):
+            return blob[8:8 + end]
+    raise SystemExit("%s is neither a DER PKCS#7 signature nor one behind a WIN_CERTIFICATE "
+                     "header (revision 0x0200, type 0x0002, its length the file's)" % signature)
+
+
+def signature_certificate(signature, pkcs7):
+    """The certificate that made a signature, as PEM: the one of the signature's
+    certificates whose serial its signer information names."""
+    printed = openssl("pkcs7", "-inform", "DER", "-print", data=pkcs7).decode()
     signer = re.search(r"\n\s*signer_info:.*?\n\s*serial:\s*(0x[0-9A-Fa-f]+|-?\d+)",
                        printed, re.S)
     if not signer:
         raise SystemExit("%s names no signer" % signature)
     serial = int(signer.group(1), 0)
-    certificates = openssl("pkcs7", "-inform", "DER", "-in", signature, "-print_certs")
+    certificates = openssl("pkcs7", "-inform", "DER", "-print_certs", data=pkcs7)
     for pem in re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n?",
                           certificates, re.S):
         line = openssl("x509", "-noout", "-serial", data=pem).decode().strip()
         if int(line.split("=", 1)[1], 16) == serial:
-            return certificate_subject(pem)
+            return pem
     raise SystemExit("%s does not hold its signer's certificate" % signature)
 
 
-def check_subject(subject, source):
-    """Stops the release unless subject is SIGNER_SUBJECT or this is a test build."""
+def same_name(name, expected, source):
     try:
-        expected = canonical(subject) == canonical(SIGNER_SUBJECT)
+        return canonical(name) == canonical(expected)
     except ValueError as error:
         raise SystemExit("%s: %s" % (source, error))
-    if not expected and not is_test_build():
-        raise SystemExit("%s is signed by %r, not by %r: an official release is signed only "
-                         "with the team's certificate (PELK_TEST_BUILD=1 builds a test "
-                         "build)" % (source, subject, SIGNER_SUBJECT))
+
+
+def expected_thumbprint():
+    """SIGNER_THUMBPRINT in upper case, without the colons or spaces that openssl and
+    Windows' certificate dialog put between bytes; "" while unset."""
+    hashed = re.sub(r"[: ]", "", SIGNER_THUMBPRINT).upper()
+    if hashed and not re.fullmatch(r"[0-9A-F]{64}", hashed):
+        raise SystemExit("SIGNER_THUMBPRINT in release/signing.py, %r, is not a SHA-256 in hex"
+                         % SIGNER_THUMBPRINT)
+    return hashed
+
+
+def check_signer(pem, source):
+    """Stops the release unless the certificate is the team's (SIGNER_SUBJECT, and
+    SIGNER_ISSUER and SIGNER_THUMBPRINT where set) or this is a test build."""
+    subject, issuer, hashed = (certificate_name(pem, "subject"), certificate_name(pem, "issuer"),
+                               thumbprint(pem))
+    differs = []
+    if not same_name(subject, SIGNER_SUBJECT, source):
+        differs.append("subject %r, not %r" % (subject, SIGNER_SUBJECT))
+    if SIGNER_ISSUER and not same_name(issuer, SIGNER_ISSUER, source):
+        differs.append("issuer %r, not %r" % (issuer, SIGNER_ISSUER))
+    if expected_thumbprint() and hashed != expected_thumbprint():
+        differs.append("thumbprint %s, not %s" % (hashed, expected_thumbprint()))
+    if differs and not is_test_build():
+        raise SystemExit("%s is signed by a certificate of %s: an official release is signed "
+                         "only with the team's certificate (PELK_TEST_BUILD=1 builds a test "
+                         "build)" % (source, "; ".join(differs)))
+
+
+def guide_fields():
+    """The guide's SIGNER_SUBJECT, SIGNER_ISSUER and SIGNER_THUMBPRINT. An official release
+    names all three; a test build says where the team's are unset."""
+    fields = {"SIGNER_SUBJECT": SIGNER_SUBJECT, "SIGNER_ISSUER": SIGNER_ISSUER,
+              "SIGNER_THUMBPRINT": expected_thumbprint()}
+    unset = [name for name, value in fields.items() if not value]
+    if unset and not is_test_build():
+        raise SystemExit("release/signing.py leaves %s unset: an official release's guide "
+                         "names its signer's certificate; fill them in from the team's "
+                         "certificate (PELK_TEST_BUILD=1 builds a test build)" % ", ".join(unset))
+    return {name: value or NOT_NAMED for name, value in fields.items()}
 
 
 def sign(path, certificate, scratch):
@@ -120,7 +213,7 @@ def sign(path, certificate, scratch):
     with open(os.open(password_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as file:
         file.write(os.environ.get("PELK_SIGNING_PASSWORD", ""))
     try:
-        check_subject(pkcs12_subject(certificate, password_file), certificate)
+        check_signer(pkcs12_certificate(certificate, password_file), certificate)
         command = ["osslsigncode", "sign", "-pkcs12", certificate, "-readpass", password_file,
                    "-h", "sha256", "-n", DESCRIPTION]
         if os.environ.get("PELK_SIGNING_TIMESTAMP_URL"):
@@ -138,10 +231,19 @@ def attach(path, signatures, ca_file, scratch):
     signature = os.path.join(signatures, os.path.basename(path) + ".sig")
     if not os.path.exists(signature):
         raise SystemExit("no signature %s to attach" % signature)
-    check_subject(signature_subject(signature), signature)
+    pkcs7 = pkcs7_of(signature)
+    check_signer(signature_certificate(signature, pkcs7), signature)
+    # As PEM: osslsigncode 2.9 refuses an executable's signature behind the header and
+    # 2.5 one without it, while both take the PKCS#7 in PEM and attach the same bytes.
+    pem = os.path.join(scratch, "signature.pem")
+    with open(pem, "wb") as file:
+        file.write(openssl("pkcs7", "-inform", "DER", "-outform", "PEM", data=pkcs7))
     attached = os.path.join(scratch, "attached")
-    subprocess.run(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", ca_file,
-                    "-in", path, "-out", attached], check=True, stdout=subprocess.DEVNULL)
+    done = subprocess.run(["osslsigncode", "attach-signature", "-sigin", pem, "-CAfile",
+                           ca_file, "-in", path, "-out", attached], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit("osslsigncode could not attach %s to %s (issuer chain %s): %s" % (
+            signature, path, ca_file, (done.stderr + done.stdout).strip()))
     shutil.move(attached, path)
 
 

@@ -12,15 +12,20 @@ can't see, and describes exactly those files and components, the tools' own lice
 the source archive; SHA256SUMS checks the zip, the MSI, the source archive and the SBOM;
 and, given the folder of the test certificate that signed the release (--signed-with), the
 executables and the MSI verify against its CA while a copy with one byte changed does
-not, and signing with a certificate of another subject, or attaching signatures made with
-one, stops the release unless a test build was asked for. Runs under Debian's python3
+not, and signing with a certificate of another subject, or of another thumbprint or issuer
+where release/signing.py sets them, or attaching signatures made with one (as osslsigncode
+2.9 writes them, or 2.5 behind a WIN_CERTIFICATE header), stops the release unless a test
+build was asked for, while the team's attached signatures, in either form, give the signed
+file byte for byte. Runs under Debian's python3
 (python3-jsonschema, python3-olefile, python3-license-expression)."""
 
 import argparse
+import filecmp
 import hashlib
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -86,19 +91,43 @@ STOPS = [
 
 # Whose certificate may sign (release/signing.py), each row signing a copy of an executable
 # with a certificate of the subject given in openssl's -subj order, or attaching the
-# signature such a certificate made: (certificate's subject, attach?, PELK_TEST_BUILD,
-# whether the release goes ahead). None: the release's own test certificate.
+# signature such a certificate made, as osslsigncode 2.9 writes it or behind the
+# WIN_CERTIFICATE header that Debian 12's osslsigncode 2.5 puts before an executable's:
+# (certificate's subject; how; PELK_TEST_BUILD; the thumbprint and issuer settings; the
+# release goes ahead (True) or stops with a message holding this phrase). Subject None:
+# the release's own test certificate. Settings None: unset; "own": the certificate's
+# thumbprint and its CA's subject; "other thumbprint": its CA's thumbprint; "other
+# issuer": its own subject as the issuer.
 TEAM = "/O=PELK card service tools team/CN=PELK card service tools team"
+REFUSED = "is signed by"
 SIGNER_ROWS = [
-    (TEAM, False, "", True),  # openssl writes it "CN=...,O=...", without the spaces
-    (TEAM, True, "", True),
-    ("/CN=PELK card service tools team/O=PELK card service tools team", False, "", False),
-    ("/O=PELK card service tools team/CN=PELK card service tools", False, "", False),
-    (None, False, "", False),
-    (None, True, "", False),
-    (None, False, "1", True),
-    (None, True, "1", True),
+    (TEAM, "sign", "", None, True),  # openssl writes it "CN=...,O=...", without the spaces
+    (TEAM, "attach", "", None, True),
+    (TEAM, "attach 2.5", "", None, True),
+    ("/CN=PELK card service tools team/O=PELK card service tools team", "sign", "", None,
+     REFUSED),
+    ("/O=PELK card service tools team/CN=PELK card service tools", "sign", "", None, REFUSED),
+    (None, "sign", "", None, REFUSED),
+    (None, "attach", "", None, REFUSED),
+    (None, "attach 2.5", "", None, REFUSED),
+    (None, "sign", "1", None, True),
+    (None, "attach", "1", None, True),
+    (None, "attach 2.5", "1", None, True),
+    (TEAM, "sign", "", "own", True),
+    (TEAM, "attach 2.5", "", "own", True),
+    (TEAM, "sign", "", "other thumbprint", REFUSED),
+    (TEAM, "attach", "", "other thumbprint", REFUSED),
+    (TEAM, "attach 2.5", "", "other thumbprint", REFUSED),
+    (TEAM, "attach", "", "other issuer", REFUSED),
+    (None, "attach", "1", "other thumbprint", True),
+    # A header of another revision, or whose length is not the file's: no signature.
+    (None, "attach revision 0x0100", "1", None, "WIN_CERTIFICATE"),
+    (None, "attach length + 8", "1", None, "WIN_CERTIFICATE"),
 ]
+# How each way of attaching lays out what osslsigncode 2.9's extract-signature wrote:
+# (dwLength added to the entry's length, wRevision), or None for the PKCS#7 alone.
+ATTACH_FORMS = {"attach": None, "attach 2.5": (0, 0x0200),
+                "attach revision 0x0100": (0, 0x0100), "attach length + 8": (8, 0x0200)}
 
 
 def resources_of(path):
@@ -435,26 +464,44 @@ def check_signatures(problems, paths, ca):
                 problems.append("%s: a copy with one byte changed still verifies" % name)
 
 
-def refusal(executable, folder, attach, scratch):
+def with_header(pkcs7, form):
+    """The PKCS#7 alone, or as a PE certificate table entry: a WIN_CERTIFICATE header
+    (dwLength the whole entry's, padded to 8 bytes; wRevision; wCertificateType 0x0002,
+    PKCS#7) before it, zeros after it."""
+    if form is None:
+        return pkcs7
+    extra, revision = form
+    padding = b"\0" * (-len(pkcs7) % 8)
+    length = 8 + len(pkcs7) + len(padding) + extra
+    return struct.pack("<IHH", length, revision, 0x0002) + pkcs7 + padding
+
+
+def refusal(executable, folder, how, scratch):
     """Signs an unsigned copy of the executable with the certificate in folder, or attaches
-    to it a signature made with that certificate, as a release does; what the release said
-    when it refused, or None."""
+    to it a signature made with that certificate in the form ATTACH_FORMS gives, as a
+    release does; what the release said when it refused, or None."""
     copy = os.path.join(scratch, os.path.basename(executable))
     run_quietly("osslsigncode", "remove-signature", "-in", executable, "-out", copy)
     certificate = os.path.join(folder, "signing.p12")
     with open(os.path.join(folder, "password")) as file:
         os.environ["PELK_SIGNING_PASSWORD"] = file.read()
     try:
-        if attach:
+        if how != "sign":
             signatures = os.path.join(scratch, "signatures")
             os.mkdir(signatures)
             signed = copy + ".signed"
+            extracted = os.path.join(scratch, "extracted")
             run_quietly("osslsigncode", "sign", "-pkcs12", certificate, "-readpass",
                         os.path.join(folder, "password"), "-h", "sha256", "-in", copy,
                         "-out", signed)
-            run_quietly("osslsigncode", "extract-signature", "-in", signed, "-out",
-                        os.path.join(signatures, os.path.basename(copy) + ".sig"))
+            run_quietly("osslsigncode", "extract-signature", "-in", signed, "-out", extracted)
+            with open(extracted, "rb") as file:
+                blob = with_header(file.read(), ATTACH_FORMS[how])
+            with open(os.path.join(signatures, os.path.basename(copy) + ".sig"), "wb") as file:
+                file.write(blob)
             signing.attach(copy, signatures, os.path.join(folder, "ca.pem"), scratch)
+            if not filecmp.cmp(copy, signed, shallow=False):
+                return "went ahead, but the attached copy is not the signed one"
         else:
             signing.sign(copy, certificate, scratch)
     except SystemExit as refused:
@@ -466,11 +513,33 @@ def run_quietly(*command):
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def fingerprint(pem_file):
+    """A certificate's SHA-256 fingerprint as openssl prints it: hex pairs and colons."""
+    line = subprocess.run(["openssl", "x509", "-in", pem_file, "-noout", "-fingerprint",
+                           "-sha256"], capture_output=True, text=True, check=True).stdout
+    return line.strip().split("=", 1)[1]
+
+
+def signer_settings(folder, settings):
+    """(SIGNER_THUMBPRINT, SIGNER_ISSUER) for a row's settings, of the certificate in
+    folder: its own thumbprint as openssl prints it, another's as Windows does."""
+    if settings is None:
+        return "", ""
+    own = fingerprint(os.path.join(folder, "signing.pem"))
+    issuer = "CN=PELK throwaway test CA"  # make_test_certificate.sh's CA
+    if settings == "other thumbprint":
+        return fingerprint(os.path.join(folder, "ca.pem")).replace(":", ""), issuer
+    if settings == "other issuer":
+        return own, "CN=PELK card service tools team, O=PELK card service tools team"
+    return own, issuer
+
+
 def check_signers(problems, executable, certificates):
     """Each of SIGNER_ROWS goes ahead, or is refused for its signer, as the row says."""
     saved = {name: os.environ.get(name) for name in ("PELK_TEST_BUILD", "PELK_SIGNING_PASSWORD")}
+    settings_saved = signing.SIGNER_THUMBPRINT, signing.SIGNER_ISSUER
     try:
-        for subject, attach, test_build, expected in SIGNER_ROWS:
+        for subject, how, test_build, settings, expected in SIGNER_ROWS:
             os.environ["PELK_TEST_BUILD"] = test_build
             with tempfile.TemporaryDirectory() as scratch:
                 folder = certificates
@@ -478,13 +547,17 @@ def check_signers(problems, executable, certificates):
                     folder = os.path.join(scratch, "certificate")
                     run_quietly(os.path.join(TOP, "release", "checks",
                                              "make_test_certificate.sh"), folder, subject)
-                said = refusal(executable, folder, attach, scratch)
-            if (said is None) != expected or (said and "is signed by" not in said):
-                problems.append("%s a certificate of %s%s: %s" % (
-                    "attaching the signature of" if attach else "signing with",
+                signing.SIGNER_THUMBPRINT, signing.SIGNER_ISSUER = signer_settings(
+                    folder, settings)
+                said = refusal(executable, folder, how, scratch)
+            if (said is None) != (expected is True) or (said and expected not in said):
+                problems.append("%s a certificate of %s%s%s: %s" % (
+                    "signing with" if how == "sign" else "attaching (%s) the signature of" % how,
                     subject or "the test certificate's subject",
-                    " in a test build" if test_build else "", said or "went ahead"))
+                    " in a test build" if test_build else "",
+                    ", settings: " + settings if settings else "", said or "went ahead"))
     finally:
+        signing.SIGNER_THUMBPRINT, signing.SIGNER_ISSUER = settings_saved
         for name, value in saved.items():
             if value is None:
                 os.environ.pop(name, None)
@@ -494,7 +567,8 @@ def check_signers(problems, executable, certificates):
 
 def check_guide(problems, guide, installed, sbom):
     """GUIDE.txt is in Windows line ends and filled in: the version, the test build mark
-    exactly when one was asked for, the expected signer, each linked package's licence as
+    exactly when one was asked for, the expected signer's subject, issuer and thumbprint
+    (in its PowerShell check too), each linked package's licence as
     the toolchain table expects it, ours, and each protection."""
     text = guide.decode("utf-8")
     first = text.splitlines()[0] if text else ""
@@ -509,7 +583,12 @@ def check_guide(problems, guide, installed, sbom):
     if guide.count(b"\n") != guide.count(b"\r\n"):
         problems.append("GUIDE.txt is not in Windows line ends")
     flat = " ".join(text.split())
+    # The signer's issuer and thumbprint, as release/signing.py sets them; unset, a test
+    # build says it names none, and an official release can't be made.
+    named = [value or signing.NOT_NAMED
+             for value in (signing.SIGNER_ISSUER, signing.expected_thumbprint())]
     expected = (["CN=PELK card service tools team, O=PELK card service tools team",
+                 "Issuer: " + named[0], "Thumbprint: " + named[1], "$expected = '%s'" % named[1],
                  OWN_LICENCE[0] + " (LICENSE.txt)"]
                 + ["%s %s: %s" % (package, version, TOOLCHAIN_LICENCES.get(package))
                    for package, (version, _) in sorted(installed.items())]

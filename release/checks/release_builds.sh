@@ -4,13 +4,14 @@
 # executables, the notices, the guide, the licence, the zip and the MSI come out byte for
 # byte the same (the SBOM and SHA256SUMS of the second name no source archive, which a
 # build from one can't remake); and that the unpacked archive, once inside another
-# repository, still names its own commit. Then builds it once more with the patch version
+# repository, still names its own commit; and that the guide's lines make the source
+# archive again from a clone, byte for byte. Then builds it once more with the patch version
 # raised, for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a
 # signed release of the same commit (SIGNED_DIST, its dist folder, and CA, its issuer's
 # certificate), it takes the signatures off its executables and its MSI, as an auditor
-# would (osslsigncode extract-signature), and rebuilds it from another clone with them
-# attached (PELK_SIGNATURES): every file, the source archive and the SBOM included, must
-# come out as the signed release's. PELK_TEST_BUILD is passed on to every build.
+# would, by the guide's own lines (osslsigncode extract-signature, then PELK_SIGNATURES),
+# rebuilding it from another clone with them attached: every file, the source archive and
+# the SBOM included, must come out as the signed release's. PELK_TEST_BUILD is passed on to every build.
 # Usage (from a git checkout): release_builds.sh OUT_DIR [SIGNED_DIST CA]
 set -euo pipefail
 out=$(realpath -m "$1")
@@ -69,21 +70,42 @@ if [ "$(source_commit "$work/source")" != "$commit" ]; then
     echo "FAIL the source archive, unpacked inside another repository, names $(source_commit "$work/source"), not $commit"
     failed=$((failed + 1))
 fi
-passed=$((2 - failed)) skipped=""
+# The guide's lines that make the source archive again from a clone (appendix B, "Which
+# commit"), as the first build's GUIDE.txt gives them, run with <repository> this checkout
+# and ~/given that build's dist: they must make its archive byte for byte.
+steps=$(tr -d '\r' <"$work"/first/build/release/dist/*/GUIDE.txt |
+    awk -v RS= '/^  commit=\$\(tar /' | sed "s|<repository>|$top|")
+mkdir "$work/auditor"
+ln -s "$work/first/build/release/dist" "$work/auditor/given"
+said=$(cd "$work" && HOME=$work/auditor bash -c "$steps" 2>&1) || true
+if [ -n "$steps" ] && [ "$said" = same ]; then
+    echo "the guide's lines make the source archive again from a clone, byte for byte"
+else
+    echo "FAIL the guide's lines do not make the source archive again from a clone:"
+    printf '%s\n--\n%s\n' "$steps" "$said"
+    failed=$((failed + 1))
+fi
+passed=$((3 - failed)) skipped=""
 if [ -n "$signed" ] && [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
     # A clone has the commit, not the changes the signed release was built with.
     echo "skipped: the signed release is not rebuilt: the tree has uncommitted changes"
     skipped=", 1 skipped"
 elif [ -n "$signed" ]; then
-    mkdir "$work/signatures"
-    for file in "$signed"/*/*.exe "$signed"/*.msi; do
-        osslsigncode extract-signature -in "$file" \
-            -out "$work/signatures/$(basename "$file").sig" >/dev/null
-    done
-    export PELK_SIGNATURES=$work/signatures PELK_SIGNATURES_CAFILE=$ca
-    build attached
-    unset PELK_SIGNATURES PELK_SIGNATURES_CAFILE
-    if diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
+    # The guide's lines for a signed rebuild (appendix B) as the signed release's GUIDE.txt
+    # gives them: extract the signatures from ~/given, that release, and rebuild with
+    # them, <issuer chain, PEM> its CA; here in a clone, for the archive and SBOM too.
+    steps=$(tr -d '\r' <"$signed"/*/GUIDE.txt | awk -v RS= '/^  mkdir ~\/sigs/' |
+        sed "s|<issuer chain, PEM>|$ca|")
+    mkdir "$work/signer"
+    ln -s "$signed" "$work/signer/given"
+    git clone -q "$top" "$work/attached"
+    if [ -z "$steps" ] || ! (cd "$work/attached" && HOME=$work/signer \
+            env -u PELK_SIGNING_PKCS12 bash -e -c "$steps" >"$work/attached.log" 2>&1); then
+        cat "$work/attached.log"
+        printf '%s\n' "$steps"
+        echo "FAIL the guide's lines for a signed rebuild failed"
+        failed=$((failed + 1))
+    elif diff <(digests "$signed") <(digests "$work/attached/build/release/dist"); then
         echo "the signed release, rebuilt with its signatures attached, is the same byte for byte"
         passed=$((passed + 1))
     else

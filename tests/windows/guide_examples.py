@@ -10,8 +10,13 @@ icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a succe
 the example's stop at the first device that fails, since Wine's cmd does not leave a for
 loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
 since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
-ProductCode; and Appendix B's rebuild on Debian (tar, release/release.sh, cmp,
-osslsigncode), which is no Windows example: release_builds.sh does the same in CI."""
+ProductCode; and Appendix B's lines for Linux, which are no Windows examples: its "Which
+commit" lines are run as they stand by release_builds.sh, which compares the archive they
+make in a clone with the shipped one; its rebuild (tar, release/release.sh, cmp,
+osslsigncode) release_builds.sh does the same way, with this machine's osslsigncode only
+(the other version's signature form is a row of check_release.py's signer table); and its
+PowerShell checks of the thumbprint and of the bill of materials against the zip, both
+ways, are PowerShell lines like the others."""
 
 import os
 import re
