@@ -36,9 +36,13 @@ RESEND_PAUSE = 2
 # output at all, before the program has run (about one start in a thousand here; none of
 # the programs run here ever does that); and status 127 with the Unix loader's assertion
 # as Wine's own process exits (seen under load), which takes the program's status with it.
+# Only the programs we build are started once more after them (run_tool), and only once:
+# a second run of msiexec, reg, sc or a cmd script is not the first one's twin (an
+# uninstall answers 1605, an install becomes a repair, a second sc stop ends the driver's
+# host), so their hiccups fail the run that met them.
 LOADER_ASSERTION = re.compile(
-    rb"^Inconsistency detected by ld\.so: dl-fini\.c: \d+: _dl_fini: Assertion .* failed!\r?$",
-    re.M)
+    rb"^Inconsistency detected by ld\.so: dl-fini\.c: \d+: _dl_fini: Assertion .* failed!"
+    rb"\r?(?:\n|\Z)", re.M)
 
 
 class WineError(RuntimeError):
@@ -67,34 +71,70 @@ def _read(file):
     return file.read()
 
 
-def wine_hiccup(status, out, err):
-    """How Wine itself, not the program, ended a run (for a message), or None."""
-    if status == 1 and not out and not err:
+def wine_hiccup(status, out, err, streams="separate"):
+    """How Wine itself, not the program, ended a run (for a message), or None. out and err
+    as _wine_once captures them for streams."""
+    # "No output" only where the rig sees every stream the program could write: with
+    # standard output on /dev/full, whatever it wrote there is lost, and kiv_reset's status
+    # 1 says why on standard output alone.
+    if status == 1 and streams != "stdout_full" and not out and not err:
         return "ended with status 1 and no output"
-    if status == 127 and LOADER_ASSERTION.search(err):
+    # Merged, all of the output is in out.
+    if status == 127 and LOADER_ASSERTION.search(out if streams == "merged" else err):
         return "ended with status 127 on the loader's assertion at exit"
     return None
 
 
+def _start(card, arguments, extra_env, streams, cwd):
+    """One run under Wine, or of the runs a table row scripts in card["run_once"]."""
+    return card.get("run_once", _wine_once)(card, arguments, extra_env, streams, cwd)
+
+
 def _wine(card, *arguments, extra_env=None, check=True, streams="separate", cwd=None):
-    """streams: "separate"; "merged", standard error into the same file as standard output
-    (as 2>&1), all of it returned as stdout; "stdout_full", standard output on /dev/full."""
-    result = _wine_once(card, arguments, extra_env, streams, cwd)
-    # Merged, all of the output is also standard error.
-    out, err = (b"", result.stdout) if streams == "merged" else (result.stdout, result.stderr)
-    hiccup = wine_hiccup(result.returncode, out, err)
-    if hiccup:
-        print("wine_card: %s %s; started once more" % (" ".join(arguments), hiccup),
-              file=sys.stderr)
-        # The stand-in kiv.dll appends to its log: the calls of the run that counts only.
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(_kiv_log_path(card))
-        result = _wine_once(card, arguments, extra_env, streams, cwd)
+    """One run, never repeated. streams: "separate"; "merged", standard error into the same
+    file as standard output (as 2>&1), all of it returned as stdout; "stdout_full",
+    standard output on /dev/full."""
+    result = _start(card, arguments, extra_env, streams, cwd)
     if check and result.returncode != 0:
         raise WineError("wine %s failed (%d): %s%s" % (
             " ".join(arguments), result.returncode,
             result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
     return result
+
+
+def _without_assertion(data):
+    return LOADER_ASSERTION.sub(b"", data)
+
+
+def _run_ours(card, arguments, extra_env, streams, cwd, before_rerun):
+    """A run of a program we build (or of the prefix's setup), started once more, after
+    before_rerun, if Wine ended it. After the loader's assertion the first run did run to
+    its end: its output, less that line, must be the rerun's; if it is not, the first run
+    is what counts, the rerun's end added to its standard error, so that the case fails
+    and shows both."""
+    first = _start(card, arguments, extra_env, streams, cwd)
+    hiccup = wine_hiccup(first.returncode, first.stdout, first.stderr, streams)
+    if not hiccup:
+        return first
+    card["retries"] = card.get("retries", 0) + 1
+    print("wine_card: %s %s; started once more" % (" ".join(arguments), hiccup),
+          file=sys.stderr)
+    if before_rerun:
+        before_rerun()
+    rerun = _start(card, arguments, extra_env, streams, cwd)
+    # Status 1 and no output: the program never ran.
+    if first.returncode != 127:
+        return rerun
+    if (_without_assertion(first.stdout), _without_assertion(first.stderr)) == (rerun.stdout,
+                                                                                 rerun.stderr):
+        return rerun
+    shown = (b"wine_card: the rerun printed other output: status %d, stdout %r, stderr %r\n"
+             % (rerun.returncode, rerun.stdout, rerun.stderr))
+    print("wine_card: %s: the run that ended on the loader's assertion printed stdout %r, "
+          "stderr %r; %s" % (" ".join(arguments), first.stdout, first.stderr,
+                             shown.decode(errors="replace")), end="", file=sys.stderr)
+    return subprocess.CompletedProcess(arguments, first.returncode, first.stdout,
+                                       first.stderr + shown)
 
 
 def _wine_once(card, arguments, extra_env, streams, cwd):
@@ -120,12 +160,19 @@ def _wine_once(card, arguments, extra_env, streams, cwd):
         return subprocess.CompletedProcess(arguments, status, *captured)
 
 
-def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None, folder=None):
-    """Runs a program staged in folder (default: the card's bin folder); returns (exit
-    status, stdout bytes, stderr bytes)."""
-    result = _wine(card, os.path.join(folder or card["bin"], exe), *arguments,
-                   extra_env=extra_env, check=False, streams=streams, cwd=cwd)
+def run_tool(card, exe, arguments, extra_env=None, streams="separate", cwd=None, folder=None,
+             before_rerun=None):
+    """Runs a program we build, staged in folder (default: the card's bin folder), once
+    more after a hiccup of Wine's, before_rerun called first; returns (exit status, stdout
+    bytes, stderr bytes)."""
+    result = _run_ours(card, (os.path.join(folder or card["bin"], exe), *arguments),
+                       extra_env, streams, cwd, before_rerun)
     return result.returncode, result.stdout, result.stderr
+
+
+def retries(card):
+    """How many runs were started once more after a hiccup of Wine's."""
+    return card.get("retries", 0)
 
 
 def _kiv_log_path(card):
@@ -149,8 +196,15 @@ def with_kiv_calls(card, run, extra_env=None):
 def run_kiv_reset(card, arguments, extra_env=None, **where):
     """Runs kiv_reset.exe (where: cwd, folder, as run_tool) with the stand-in kiv.dll logging
     the calls it receives; returns (exit status, stdout bytes, stderr bytes, calls)."""
+
+    def empty_log():
+        # The stand-in kiv.dll appends to its log: the calls of the run that counts only.
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(_kiv_log_path(card))
+
     (status, out, err), calls = with_kiv_calls(
-        card, lambda env: run_tool(card, "kiv_reset.exe", arguments, env, **where), extra_env)
+        card, lambda env: run_tool(card, "kiv_reset.exe", arguments, env,
+                                   before_rerun=empty_log, **where), extra_env)
     return status, out, err, calls
 
 
@@ -251,6 +305,18 @@ def configure(card, present, fail_address=None, fail_status=None):
             status, err.decode(errors="replace")))
 
 
+def run_scanner(card, exe, arguments, present, fail=None, extra_env=None, streams="separate"):
+    """Runs a scanner (exe, staged in the card's bin folder) against the stand-in card
+    configured as present, with fail (address, NTSTATUS) failing; configured again before
+    a rerun, so that the request log holds the requests of the run that counts only."""
+
+    def configured():
+        configure(card, present, *(fail or (None, None)))
+
+    configured()
+    return run_tool(card, exe, arguments, extra_env, streams, before_rerun=configured)
+
+
 def request_log(card):
     """Every probe request since the last configure, as driver log lines."""
     status, out, err = run_tool(card, "smbus_standin_ctl.exe", ["log"])
@@ -260,7 +326,8 @@ def request_log(card):
 
 
 def run_command(card, arguments, extra_env=None, cwd=None):
-    """Runs a program of the prefix (msiexec, reg, cmd); returns (exit status, stdout, stderr)."""
+    """Runs a program of the prefix (msiexec, reg, sc, cmd) once, whatever Wine does; returns
+    (exit status, stdout, stderr)."""
     result = _wine(card, *arguments, extra_env=extra_env, check=False, cwd=cwd)
     return result.returncode, result.stdout, result.stderr
 
@@ -270,6 +337,16 @@ def prefix_path(card, windows_path_text):
     drive, rest = windows_path_text.split(":", 1)
     assert drive.upper() == "C"
     return os.path.join(card["env"]["WINEPREFIX"], "drive_c", *rest.strip("\\").split("\\"))
+
+
+def _set_up_prefix(card):
+    """Makes the prefix with a trivial program: Wine's setup of a prefix, not there yet or
+    whole, is safe to start once more after Wine's own hiccup."""
+    result = _run_ours(card, ("cmd", "/c", "exit"), None, "separate", None, None)
+    if result.returncode != 0:
+        raise WineError("setting the prefix up failed (%d): %s%s" % (
+            result.returncode, result.stdout.decode(errors="replace"),
+            result.stderr.decode(errors="replace")))
 
 
 @contextlib.contextmanager
@@ -282,7 +359,8 @@ def wine_card(build_dir, tools_dir=None):
     env = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
     env.update(WINEPREFIX=os.path.join(root, "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
-    card = {"wine": wine, "env": env, "root": root, "bin": os.path.join(root, "bin")}
+    card = {"wine": wine, "env": env, "root": root, "bin": os.path.join(root, "bin"),
+            "retries": 0}
     server_started = False
     try:
         os.makedirs(card["bin"])
@@ -293,7 +371,7 @@ def wine_card(build_dir, tools_dir=None):
             shutil.copy(source, card["bin"])
         # Set the prefix up once with a trivial program, then keep one server for the
         # whole run, so that the driver's host process stays up between programs.
-        _wine(card, "cmd", "/c", "exit")
+        _set_up_prefix(card)
         subprocess.run([wineserver, "-w"], env=env, timeout=STEP_TIMEOUT)
         subprocess.run([wineserver, "-p"], env=env, check=True, timeout=STEP_TIMEOUT,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
