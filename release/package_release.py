@@ -58,7 +58,8 @@ SHIPPED = ["GUIDE.txt", "LICENSE.txt", NOTICES] + EXECUTABLES
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
 # rows of the action sequence (release/packaging/README.md).
 ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
-ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
+ADDED_ROWS = [os.path.join(HERE, "packaging", name)
+              for name in ("CustomAction.idt", "InstallExecuteSequence.idt")]
 
 
 def cache_value(build_dir, name, what):
