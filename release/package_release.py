@@ -64,7 +64,8 @@ SHIPPED = ["GUIDE.txt", "LICENSE.txt", NOTICES] + EXECUTABLES
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
 # rows of the action sequence (release/packaging/README.md).
 ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
-ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
+ADDED_ROWS = [os.path.join(HERE, "packaging", name)
+              for name in ("CustomAction.idt", "InstallExecuteSequence.idt")]
 # The source archive's line, run in a checkout, and shown in the guide as it stands (its
 # lines fit the guide's 80 columns).
 SOURCE_ARCHIVE_LINE = (

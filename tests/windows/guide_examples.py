@@ -1,14 +1,20 @@
 """What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
 stands: its batch example under Wine's cmd against the stand-ins, once for every status of
-both tools; and its msiexec lines and deploy.cmd, which the MSI cases run in place of
-their own (run_msiexec, run_deploy), then check that none of the guide's was left out.
+both tools; its deploy.cmd with every kind of DEST it must refuse (run_deploy_cases); and
+its msiexec and reg query lines and deploy.cmd, which the MSI cases run in place of their
+own (run_msiexec, run_deploy, run_guide_line), then check that none of the guide's was
+left out.
 
 Left untested, because Wine can't run them as Windows does: the PowerShell lines (Wine
-has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec line);
-icacls and where (stubs that change and print nothing), so deploy.cmd runs without its
-icacls lines, whose "|| exit /b 1" Wine's cmd would also take even after a success; and
-the example's stop at the first device that fails, since Wine's cmd does not leave a for
-loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
+has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec line),
+among them the file version read over \\HOST01\C$; the reg query of another host
+(NOT_RUN_UNDER_WINE: Wine's reg reaches no other computer, and there is none with a
+Remote Registry service here); icacls and where (stubs that change and print nothing), so
+the deploy.cmd that installs runs without its icacls lines, whose "|| exit /b 1" Wine's
+cmd would also take even after a success (the refused ones keep them: Wine's icacls names
+itself on standard error, which shows that none ran); deploy.cmd's comparison of short
+(8.3) names, since Wine has none; the example's stop at the first device that fails,
+since Wine's cmd does not leave a for loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
 since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
 ProductCode; and Appendix B's lines for Linux, which are no Windows examples: its "Which
 commit" lines are run as they stand by release_builds.sh, which compares the archive they
@@ -31,7 +37,13 @@ MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
 GUID = re.compile(r"\{[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}")
 GUIDE_MSI_NAME = "pelk-card-tools-@PROJECT_VERSION@-win-x64.msi"
 GUIDE_GUID = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-NOT_RUN_UNDER_WINE = {"msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME}
+NOT_RUN_UNDER_WINE = {
+    "msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME,
+    r'reg query "\\HOST01\HKLM\SOFTWARE\PELK card service tools" /v Version /reg:64',
+}
+# The lines of these commands that the guide gives, each of which the MSI cases run or
+# NOT_RUN_UNDER_WINE names.
+CHECKED_COMMANDS = ("msiexec ", "reg query ")
 
 
 def guide(version="@PROJECT_VERSION@"):
@@ -68,14 +80,15 @@ def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None, script_d
 # the tool that failed), a line it prints only on that branch, and the calls kiv.dll gets.
 EXAMPLE_CASES = [
     ("all well", "card", {}, ["2", "5"], 0, "every device named was reset",
-     ["pelk_kiv_init", "pelk_reset 2", "pelk_kiv_init", "pelk_reset 5"]),
+     ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
+      "pelk_kiv_init", "pelk_set_device 1", "pelk_reset 5"]),
     ("the library fails", "card", {"KIV_STANDIN_RESULT": "7"}, ["2"], 1,
-     "Device 2: the library failed", ["pelk_kiv_init", "pelk_reset 2",
+     "Device 2: the library failed", ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
                                       "pelk_get_error_string 7"]),
     ("a device number that is not one", "card", {}, ["x"], 2,
      "Device x: kiv_reset rejected", []),
     ("no kiv.dll beside the tools, on PATH or in the current folder", "no kiv.dll", {},
-     ["2"], 3, "kiv.dll could not be loaded", []),
+     ["2"], 3, "kiv_reset could not use kiv.dll", []),
     ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", []),
 ]
 
@@ -185,22 +198,83 @@ def run_deploy(card, msi, ran):
     return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
 
 
-def run_guide_line(card, start):
+# deploy.cmd with DESTs it must refuse (status 1, a line naming the reason, icacls not run)
+# and one it must take: (what, DEST as written in its set line, the folder that holds a
+# kiv.dll for the run, or None; the words of the reason, or None for a DEST it takes). Each
+# refused one but the last two holds a kiv.dll, so that its own rule is what refuses it.
+# Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is no folder there).
+DEPLOY_CASES = [
+    ("a drive root", "C:\\", "C:\\", "is a drive root"),
+    ("a drive root written with a forward slash", "c:/", "C:\\", "is a drive root"),
+    ("a drive letter alone", "C:", "C:\\", "is not a full local path"),
+    ("the Windows folder", "C:\\windows", "C:\\windows", "is in the Windows folder"),
+    ("System32, in other case and with a trailing backslash", "C:\\WINDOWS\\System32\\",
+     "C:\\windows\\system32", "is in the Windows folder"),
+    ("a path through .. into the Windows folder",
+     "C:\\Card software\\..\\windows\\system32\\drivers",
+     "C:\\windows\\system32\\drivers", "is in the Windows folder"),
+    ("Program Files itself", "C:\\Program Files", "C:\\Program Files",
+     "is C:\\Program Files or holds it"),
+    ("Program Files in quotes, in lower case, with forward slashes", '"c:/program files/"',
+     "C:\\Program Files", "is C:\\Program Files or holds it"),
+    ("a relative path", "Card software", None, "is not a full local path"),
+    ("a share", "\\\\filesrv\\pelk", None, "is not a full local path"),
+    ("a folder with a space and parentheses but no kiv.dll", "C:\\Card (x86) software", None,
+     "holds no kiv.dll"),
+    ("kiv.dll's folder, with a space and parentheses", "C:\\Card (x86) software",
+     "C:\\Card (x86) software", None),
+]
+
+
+def run_deploy_cases(card, failures, compare):
+    """The guide's deploy.cmd with each DEST of DEPLOY_CASES, run from the card's root,
+    where there is no MSI, with Wine's icacls stub naming itself on standard error."""
+    passed = 0
+    for label, dest, kiv_folder, reason in DEPLOY_CASES:
+        label = "the guide's deploy.cmd, DEST %s" % label
+        before = len(failures)
+        script = re.sub(r'^set "DEST=.*"$', lambda _: 'set "DEST=%s"' % dest, block("deploy.cmd"),
+                        count=1, flags=re.M)
+        os.makedirs(wine_card.prefix_path(card, "C:\\Card (x86) software"), exist_ok=True)
+        kiv = kiv_folder and os.path.join(wine_card.prefix_path(card, kiv_folder), "kiv.dll")
+        if kiv:
+            shutil.copy(os.path.join(card["bin"], "kiv.dll"), kiv)
+        try:
+            status, out, err = _run_cmd(card, script, extra_env={"WINEDEBUG": "-all,fixme+icacls"},
+                                        cwd=card["root"])
+        finally:
+            if kiv:
+                os.remove(kiv)
+        refusal = ['deploy.cmd: "%s" %s: set DEST to kiv.dll\'s folder.' % (dest.replace('"', ""),
+                                                                          reason),
+                   "Nothing was changed."] if reason else []
+        lines = out.decode("latin-1").splitlines()
+        compare(failures, label, "its refusal", lines[:2] if reason else
+                [line for line in lines if line.startswith("deploy.cmd:")], refusal)
+        compare(failures, label, "icacls run", b"fixme:icacls" in err, reason is None)
+        if reason:
+            compare(failures, label, "exit status", status, 1)
+        passed += len(failures) == before
+    return passed, len(DEPLOY_CASES)
+
+
+def run_guide_line(card, start, ran):
     """The one command line of the guide that begins with start; (status, stdout)."""
     lines = [line.strip() for line in guide().splitlines() if line.strip().startswith(start)]
     if len(lines) != 1:
         raise SystemExit("the guide has %d lines beginning %r, not one" % (len(lines), start))
+    ran.add(lines[0])
     status, out, _ = _run_cmd(card, "@echo off\n%s\n" % lines[0])
     return status, out.decode("latin-1")
 
 
-def msiexec_lines_not_run(ran):
-    """The guide's msiexec lines (and $arguments lines, as msiexec lines) that no MSI case
-    ran."""
+def lines_not_run(ran):
+    """The guide's msiexec and reg query lines (and $arguments lines, as msiexec lines) that
+    no MSI case ran."""
     shown = set()
     for line in guide().splitlines():
         line = line.strip()
-        if line.startswith("msiexec "):
+        if line.startswith(CHECKED_COMMANDS):
             shown.add(line)
         elif line.startswith("$arguments = '"):
             shown.add("msiexec " + line[len("$arguments = '"):-1])
