@@ -63,6 +63,29 @@ bool fixed_file_version(const unsigned char* info, std::size_t size, std::uint32
     return true;
 }
 
+bool is_readable(DWORD protection) {
+    constexpr DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return (protection & PAGE_GUARD) == 0 && (protection & readable) != 0;
+}
+
+// Whether all size bytes from info lie in one committed, readable region of the mapping
+// that starts at the image's handle (without the bits that mark a data file). The resource
+// table is kiv.dll's own: a size that runs past the mapped resource section must not make
+// the parser read beyond it.
+bool lies_in_mapping(HMODULE image, const void* info, std::size_t size) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(info, &region, sizeof region) == 0) {
+        return false;
+    }
+    auto mapping = reinterpret_cast<std::uintptr_t>(image) & ~std::uintptr_t{3};
+    auto start = reinterpret_cast<std::uintptr_t>(info);
+    auto region_start = reinterpret_cast<std::uintptr_t>(region.BaseAddress);
+    return reinterpret_cast<std::uintptr_t>(region.AllocationBase) == mapping &&
+           region.State == MEM_COMMIT && is_readable(region.Protect) &&
+           size <= region.RegionSize - (start - region_start);
+}
+
 bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
     HRSRC resource =
         FindResourceW(image, MAKEINTRESOURCEW(version_info_id), MAKEINTRESOURCEW(version_type));
@@ -71,8 +94,9 @@ bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
     }
     HGLOBAL loaded = LoadResource(image, resource);
     const void* info = loaded != nullptr ? LockResource(loaded) : nullptr;
-    return info != nullptr && fixed_file_version(static_cast<const unsigned char*>(info),
-                                                 SizeofResource(image, resource), most, least);
+    DWORD size = SizeofResource(image, resource);
+    return info != nullptr && lies_in_mapping(image, info, size) &&
+           fixed_file_version(static_cast<const unsigned char*>(info), size, most, least);
 }
 
 } // namespace

@@ -54,6 +54,12 @@ const std::string not_found = "kiv_reset: kiv.dll was not found beside kiv_reset
 std::string not_checked(const std::string& path, DWORD error) {
     return "kiv_reset: " + path + " could not be checked (error " + std::to_string(error) + ")\n";
 }
+// The search's message for a PATH entry on another machine, as written on PATH.
+std::string on_network(const std::string& entry) {
+    return "kiv_reset: " + entry +
+           " on PATH is a network place, where kiv.dll is never looked for: put kiv.dll beside "
+           "kiv_reset.exe, or take that entry off PATH\n";
+}
 std::string not_added(const std::string& folder, DWORD error) {
     return "kiv_reset: " + folder + " could not be added to the DLL search (error " +
            std::to_string(error) +
@@ -120,6 +126,49 @@ loader_row before_card(const char* name, const std::wstring& folder, DWORD error
             .err = absent ? "" : not_checked(ascii(library), error)};
 }
 
+// A network place on PATH before C:\Card, which holds kiv.dll: the search stops there
+// without a look at it.
+loader_row network_before_card(const char* name, const std::wstring& entry,
+                               const std::function<void()>& host = {}) {
+    return {.name = name,
+            .path = entry + LR"(;C:\Card)",
+            .files = {{card, a_file}},
+            .host = host,
+            .checked = tool_and_system,
+            .err = on_network(ascii(entry))};
+}
+// A place that can't be looked at, as the host has it, stops the search after the files
+// checked: kiv.dll, in the system folder and on PATH, is never reached.
+loader_row stops(const char* name, const std::function<void()>& host,
+                 const std::vector<std::wstring>& checked, const std::string& err) {
+    return {.name = name,
+            .path = LR"(C:\Card)",
+            .files = {{system32, a_file}, {card, a_file}},
+            .host = host,
+            .checked = checked,
+            .err = err};
+}
+void remote_n() {
+    fake_set_drive_type(L'N', DRIVE_REMOTE);
+}
+
+// kiv_reset.exe started from this folder, which holds kiv.dll.
+loader_row from_tool_folder(const char* name, const std::wstring& tool_folder,
+                            const std::wstring& adds, DWORD add_error = 0) {
+    std::wstring library = tool_folder + LR"(\kiv.dll)";
+    return {.name = name,
+            .files = {{library, a_file}},
+            .host =
+                [tool_folder, add_error] {
+                    fake_set_module_file_name(tool_folder + LR"(\kiv_reset.exe)");
+                    fake_set_dll_directory_errors(0, add_error);
+                },
+            .checked = {library},
+            .loads = library,
+            .adds = adds,
+            .err = add_error != 0 ? not_added(ascii(adds), add_error) : ""};
+}
+
 const std::vector<loader_row> rows = {
     before_card("file not found (2)", LR"(C:\Old)", ERROR_FILE_NOT_FOUND, true),
     before_card("path not found (3)", LR"(C:\Removed)", ERROR_PATH_NOT_FOUND, true),
@@ -127,10 +176,41 @@ const std::vector<loader_row> rows = {
     before_card("not a name (123)", LR"(C:\Card?)", ERROR_INVALID_NAME, true),
     before_card("access denied (5)", LR"(C:\Locked)", ERROR_ACCESS_DENIED, false),
     before_card("drive not ready (21)", LR"(E:\Card)", ERROR_NOT_READY, false),
-    before_card("server offline (53)", LR"(\\filesrv\pelk)", ERROR_BAD_NETPATH, false),
-    before_card("share gone (67)", LR"(\\filesrv\gone)", ERROR_BAD_NET_NAME, false),
-    before_card("network unreachable (1231)", LR"(\\filesrv\pelk)", ERROR_NETWORK_UNREACHABLE,
-                false),
+    // A local folder that is a link to a share reaches the share.
+    before_card("server offline (53), behind a link", LR"(C:\Linked)", ERROR_BAD_NETPATH, false),
+    before_card("share gone (67), behind a link", LR"(C:\Linked)", ERROR_BAD_NET_NAME, false),
+    before_card("network unreachable (1231), behind a link", LR"(C:\Linked)",
+                ERROR_NETWORK_UNREACHABLE, false),
+    network_before_card("a share", LR"(\\filesrv\pelk)"),
+    network_before_card("a share with forward slashes", LR"(//filesrv/pelk)"),
+    network_before_card("a lone server", LR"(\\filesrv)"),
+    network_before_card(R"(\\?\UNC\)", LR"(\\?\UNC\filesrv\pelk)"),
+    network_before_card(R"(\\.\unc\ in lower case)", LR"(\\.\unc\filesrv\pelk)"),
+    network_before_card(R"(\\?\UNC alone, the root of every share)", LR"(\\?\UNC)"),
+    network_before_card(R"(\\?xC:, a server named ?xC:)", LR"(\\?xC:\Card)"),
+    network_before_card("a network drive", LR"(N:\Card)", remote_n),
+    network_before_card(R"(a network drive behind \\?\)", LR"(\\?\n:\Card)", remote_n),
+    {.name = "network places after kiv.dll's folder are never looked at",
+     .path = LR"(C:\Card;\\filesrv\pelk;N:\Card)",
+     .files = {{card, a_file}},
+     .host = remote_n,
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "a drive that is not there, and an unknown one, are no network drives",
+     .path = LR"(Q:\Card;U:\Card;C:\Card)",
+     .files = {{card, a_file}},
+     .host =
+         [] {
+             fake_set_drive_type(L'Q', DRIVE_NO_ROOT_DIR);
+             fake_set_drive_type(L'U', DRIVE_UNKNOWN);
+         },
+     .checked = searched({LR"(Q:\Card\kiv.dll)", LR"(U:\Card\kiv.dll)", card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    from_tool_folder("kiv_reset.exe started from a share takes the kiv.dll beside it, its folder "
+                     "refused by AddDllDirectory: said, and loaded",
+                     LR"(\\filesrv\pelk)", LR"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER),
     {.name = "beside the tool: neither the system folder nor PATH is looked at",
      .files = {{tool, a_file}, {system32, a_file}},
      .checked = {tool},
@@ -174,20 +254,9 @@ const std::vector<loader_row> rows = {
      .checked = searched({LR"(\\?\C:\Card\kiv.dll)"}),
      .loads = LR"(\\?\C:\Card\kiv.dll)",
      .adds = LR"(C:\Card\)"},
-    {.name = R"(\\?\UNC\ on PATH: the folder joins the search as \\server\share)",
-     .path = LR"(\\?\UNC\filesrv\pelk)",
-     .files = {{LR"(\\?\UNC\filesrv\pelk\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?\UNC\filesrv\pelk\kiv.dll)"}),
-     .loads = LR"(\\?\UNC\filesrv\pelk\kiv.dll)",
-     .adds = LR"(\\filesrv\pelk\)"},
-    {.name = R"(a share on PATH, and its folder refused by AddDllDirectory: said, and loaded)",
-     .path = LR"(\\filesrv\pelk)",
-     .files = {{LR"(\\filesrv\pelk\kiv.dll)", a_file}},
-     .host = [] { fake_set_dll_directory_errors(0, ERROR_INVALID_PARAMETER); },
-     .checked = searched({LR"(\\filesrv\pelk\kiv.dll)"}),
-     .loads = LR"(\\filesrv\pelk\kiv.dll)",
-     .adds = LR"(\\filesrv\pelk\)",
-     .err = not_added(R"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER)},
+    from_tool_folder(
+        R"(kiv_reset.exe started from \\?\UNC\: the folder joins the search as \\server\share)",
+        LR"(\\?\UNC\filesrv\pelk)", LR"(\\filesrv\pelk\)"),
     {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\)",
      .path = LR"(\\?\UNCsrv\share)",
      .files = {{LR"(\\?\UNCsrv\share\kiv.dll)", a_file}},
@@ -200,12 +269,6 @@ const std::vector<loader_row> rows = {
      .checked = searched({LR"(\\?\Volume{5e1f}\Card\kiv.dll)"}),
      .loads = LR"(\\?\Volume{5e1f}\Card\kiv.dll)",
      .adds = LR"(\\?\Volume{5e1f}\Card\)"},
-    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:)",
-     .path = LR"(\\?xC:\Card)",
-     .files = {{LR"(\\?xC:\Card\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?xC:\Card\kiv.dll)"}),
-     .loads = LR"(\\?xC:\Card\kiv.dll)",
-     .adds = LR"(\\?xC:\Card\)"},
     {.name = "the root of a drive joins the search with its backslash",
      .path = LR"(D:\)",
      .files = {{LR"(D:\kiv.dll)", a_file}},
@@ -225,20 +288,21 @@ const std::vector<loader_row> rows = {
      .err = not_found},
     {.name = "drive letters A to Z and a to z, no neighbour of theirs, and a lone server last",
      .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\x)",
-     .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
-                          LR"(z:\x\kiv.dll)", LR"(\\x\kiv.dll)"}),
-     .err = not_found},
+     .checked =
+         searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)", LR"(z:\x\kiv.dll)"}),
+     .err = on_network(R"(\\x)")},
     {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
     {.name = "PATH longer than any environment value: not looked at",
      .path = LR"(C:\Card;)" + std::wstring(32767, L'x'),
      .files = {{card, a_file}},
      .checked = tool_and_system,
-     .err = not_found},
-    {.name = "a PATH entry one too long for kiv.dll's path in the buffers is skipped",
+     .err = "kiv_reset: PATH is too long to read (32775 characters)\n"},
+    {.name = "a PATH entry one too long for kiv.dll's path in the buffers stops the search",
      .path = folder_of(long_path(LR"(C:\)", 32767)),
      .files = {{long_path(LR"(C:\)", 32767), a_file}},
      .checked = tool_and_system,
-     .err = not_found},
+     .err = "kiv_reset: " + ascii(folder_of(long_path(LR"(C:\)", 32767))) +
+            " is too long a folder to hold kiv.dll's path\n"},
     {.name = "a PATH entry just short enough for kiv.dll's path is looked at",
      .path = folder_of(long_path(LR"(C:\)", 32766)),
      .files = {{long_path(LR"(C:\)", 32766), a_file}},
@@ -247,19 +311,14 @@ const std::vector<loader_row> rows = {
      .adds = folder_of(long_path(LR"(C:\)", 32766)) + LR"(\)"},
     // Without its prefix "\\?\UNC\" (8) but with "\\" (2), the folder with its last backslash
     // is 13 shorter than the path to kiv.dll; without "\\?\" (4), 11 shorter.
-    {.name = R"(\\?\UNC\ whose folder without the prefix just fits MAX_PATH: dropped)",
-     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)),
-     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 259), a_file}},
-     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)}),
-     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 259),
-     .adds =
-         LR"(\\)" + folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)).substr(8) + LR"(\)"},
-    {.name = R"(\\?\UNC\ whose folder without the prefix is MAX_PATH long: kept)",
-     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)),
-     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 260), a_file}},
-     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)}),
-     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 260),
-     .adds = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)) + LR"(\)"},
+    from_tool_folder(
+        R"(started from \\?\UNC\, a folder that without the prefix just fits MAX_PATH: dropped)",
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)),
+        LR"(\\)" + folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)).substr(8) + LR"(\)"),
+    from_tool_folder(
+        R"(started from \\?\UNC\, a folder that without the prefix is MAX_PATH long: kept)",
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)),
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)) + LR"(\)"),
     {.name = R"(\\?\C: whose folder without the prefix is MAX_PATH long: kept)",
      .path = folder_of(long_path(LR"(\\?\C:\)", 11 + 260)),
      .files = {{long_path(LR"(\\?\C:\)", 11 + 260), a_file}},
@@ -289,12 +348,13 @@ const std::vector<loader_row> rows = {
      .err = not_checked("C:\\Pr\xfc"
                         "fung\\kiv.dll",
                         ERROR_ACCESS_DENIED)},
-    {.name = "the longest path, in characters of three bytes each, named whole",
-     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u4e2d')),
-     .errors = {{long_path(LR"(C:\)", 32766, L'\u4e2d'), ERROR_ACCESS_DENIED}},
-     .host = [] { fake_set_console_output_cp(CP_UTF8); },
-     .checked = searched({long_path(LR"(C:\)", 32766, L'\u4e2d')}),
-     .err = not_checked(R"(C:\)" + repeated("\xe4\xb8\xad", 32766 - 3 - 8) + R"(\kiv.dll)",
+    {.name = "the longest path, in characters of four bytes each (54936: the pound sign), named "
+             "whole",
+     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u00a3')),
+     .errors = {{long_path(LR"(C:\)", 32766, L'\u00a3'), ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(54936); },
+     .checked = searched({long_path(LR"(C:\)", 32766, L'\u00a3')}),
+     .err = not_checked(R"(C:\)" + repeated("\x81\x30\x84\x35", 32766 - 3 - 8) + R"(\kiv.dll)",
                         ERROR_ACCESS_DENIED)},
     {.name = "a console code page that can't be converted to: kiv.dll alone",
      .path = folder_of(umlaut),
@@ -312,33 +372,29 @@ const std::vector<loader_row> rows = {
      .err = not_added("C:\\Pr\x81"
                       "fung\\",
                       ERROR_PATH_NOT_FOUND)},
-    {.name = "the tool's file name can't be read: the tool's folder is left out",
-     .path = std::nullopt,
-     .host = [] { fake_set_module_file_name(L""); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the tool's file name cut short by the buffer: the tool's folder is left out",
-     .host = [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the tool's file name with nothing before its backslash: no folder to look in",
-     .host = [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the system folder can't be read: it is left out",
-     .path = LR"(C:\Card)",
-     .files = {{card, a_file}},
-     .host = [] { fake_set_system_directory(L""); },
-     .checked = {tool, card},
-     .loads = card,
-     .adds = LR"(C:\Card\)"},
-    {.name = "the tool's file name without a backslash: the tool's folder is left out",
-     .path = LR"(C:\Card)",
-     .files = {{card, a_file}},
-     .host = [] { fake_set_module_file_name(L"kiv_reset.exe"); },
-     .checked = {system32, card},
-     .loads = card,
-     .adds = LR"(C:\Card\)"},
+    stops(
+        "the tool's file name can't be read (6)", [] { fake_set_module_file_name(L""); }, {},
+        "kiv_reset: kiv_reset.exe's own path could not be read (error 6)\n"),
+    stops(
+        "the tool's file name cut short by the buffer",
+        [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); }, {},
+        "kiv_reset: kiv_reset.exe's own path is too long to read\n"),
+    stops(
+        "the tool's file name with nothing before its backslash",
+        [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); }, {},
+        R"(kiv_reset: kiv_reset.exe's own path \kiv_reset.exe names no folder)"
+        "\n"),
+    stops(
+        "the tool's file name without a backslash",
+        [] { fake_set_module_file_name(L"kiv_reset.exe"); }, {},
+        "kiv_reset: kiv_reset.exe's own path kiv_reset.exe has no backslash\n"),
+    stops(
+        "the system folder can't be read (87)", [] { fake_set_system_directory(L""); }, {tool},
+        "kiv_reset: the system folder could not be read (error 87)\n"),
+    stops(
+        "the system folder too long for the buffer",
+        [] { fake_set_system_directory(LR"(C:\)" + std::wstring(40000, L'x')); }, {tool},
+        "kiv_reset: the system folder's path is too long to read\n"),
     {.name = "kiv.dll found but not loaded: no later one is tried",
      .path = LR"(C:\Card;D:\Other)",
      .files = {{card, a_file}, {LR"(D:\Other\kiv.dll)", a_file}},
@@ -527,6 +583,20 @@ void beside_tool() {
     fake_set_file(tool, a_file);
 }
 
+// kiv.dll beside the tool with a sound version resource that the region VirtualQuery gives
+// for it (none: the call fails) does not wholly hold: no version.
+version_row past_region(const char* name, const std::optional<fake_region>& region) {
+    return {.name = name,
+            .host =
+                [region] {
+                    beside_tool();
+                    fake_set_version_region(region);
+                },
+            .resource = version_10_2_300_4,
+            .reads = tool,
+            .out = unversioned(R"(C:\Tools\kiv.dll)")};
+}
+
 const std::vector<version_row> version_rows = {
     {.name = "a file version, each part its own",
      .host = beside_tool,
@@ -585,6 +655,17 @@ const std::vector<version_row> version_rows = {
      .resource = changed(version_10_2_300_4, 40, 0xbe),
      .reads = tool,
      .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    // A resource that runs past what the file maps readable is not read at all.
+    past_region("a resource one byte longer than its region", fake_region{.size = 91}),
+    past_region("a resource in pages that can't be read",
+                fake_region{.size = 92, .protect = PAGE_NOACCESS}),
+    past_region("a resource in a guard page",
+                fake_region{.size = 92, .protect = PAGE_READONLY | PAGE_GUARD}),
+    past_region("a resource in pages reserved, not committed",
+                fake_region{.size = 92, .state = MEM_RESERVE}),
+    past_region("a resource outside kiv.dll's mapping",
+                fake_region{.size = 92, .in_mapping = false}),
+    past_region("a resource whose region can't be asked for", std::nullopt),
     {.name = "on PATH, a non-ASCII folder, named in the console's code page (437)",
      .host =
          [] {
@@ -598,6 +679,15 @@ const std::vector<version_row> version_rows = {
     {.name = "not found: the search's message, status 3, nothing read",
      .out = version_line,
      .err = not_found,
+     .status = exit_library_missing},
+    {.name = "a network place on PATH: the search's message, status 3, nothing read",
+     .host =
+         [] {
+             fake_set_path(LR"(\\filesrv\pelk;C:\Card)");
+             fake_set_file(card, a_file);
+         },
+     .out = version_line,
+     .err = on_network(R"(\\filesrv\pelk)"),
      .status = exit_library_missing},
     {.name = "a folder that can't be checked: the search's message, status 3, nothing read",
      .host = [] { fake_set_file_error(tool, ERROR_ACCESS_DENIED); },
