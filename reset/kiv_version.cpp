@@ -29,12 +29,11 @@ constexpr std::size_t fixed_info_at = (key_at + 2 * key_units + 3) / 4 * 4;
 constexpr std::size_t fixed_info_size = 13 * sizeof(std::uint32_t);
 constexpr std::uint32_t fixed_info_signature = 0xFEEF04BD;
 
-std::uint32_t little_endian(const unsigned char* at, std::size_t bytes) {
-    std::uint32_t value = 0;
-    for (std::size_t byte = bytes; byte-- > 0;) {
-        value = value << 8 | at[byte];
-    }
-    return value;
+std::uint32_t word_at(const unsigned char* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8;
+}
+std::uint32_t dword_at(const unsigned char* at) {
+    return word_at(at) | word_at(at + 2) << 16;
 }
 
 // The file version words from a VS_VERSIONINFO of size bytes; false if it has none, or is
@@ -45,21 +44,21 @@ bool fixed_file_version(const unsigned char* info, std::size_t size, std::uint32
     if (size < 2) {
         return false;
     }
-    std::size_t length = std::min<std::size_t>(size, little_endian(info, 2));
-    if (length < fixed_info_at + fixed_info_size || little_endian(info + 2, 2) < fixed_info_size) {
+    std::size_t length = std::min<std::size_t>(size, word_at(info));
+    if (length < fixed_info_at + fixed_info_size || word_at(info + 2) < fixed_info_size) {
         return false;
     }
     for (std::size_t unit = 0; unit < key_units; ++unit) {
-        if (little_endian(info + key_at + 2 * unit, 2) != version_key[unit]) {
+        if (word_at(info + key_at + 2 * unit) != version_key[unit]) {
             return false;
         }
     }
     const unsigned char* fixed_info = info + fixed_info_at;
-    if (little_endian(fixed_info, 4) != fixed_info_signature) {
+    if (dword_at(fixed_info) != fixed_info_signature) {
         return false;
     }
-    *most = little_endian(fixed_info + 8, 4);
-    *least = little_endian(fixed_info + 12, 4);
+    *most = dword_at(fixed_info + 8);
+    *least = dword_at(fixed_info + 12);
     return true;
 }
 

@@ -5,17 +5,36 @@
 // the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
 // from its version resource as the stand-in hands it over, byte for byte.
 //
-// Mutants of kiv_loader.cpp that no row can tell apart (scripts/mutate_loader.py):
+// Mutants of kiv_loader.cpp and kiv_version.cpp that no row can tell apart
+// (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
-// me22d4251 library_name[1] for [0] in sizeof: every element has the same size.
-// m63d2061b entry[1] for entry[2] != 0: entries under 3 characters never get there.
-// m8d329119 lookup_error = 1: the file check that fails sets it before it is read.
-// mc6e336d6 at <= length: the extra character is overwritten by "\" or kiv.dll's name.
-// m7b6c4146 length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
-// m2932a21d entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
-// m5a06663c entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
-// m644aface entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
-// m45259f5e path_capacity * 4 for the message: more room than any path needs.
+// m81fe19e1 library_name[1] for [0] in sizeof: every element has the same size.
+// m54b1c4d9 entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// mc7272c82 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
+// m9329fbcf length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
+// m97f1788c length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// mf8378aa5 entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
+// m3b601816 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
+// m1b90c0c7 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
+// m1a319c88 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m702ac414 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m2d4141e8 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// mfaf80a53 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
+//           tool's path, read into the same buffer, already starts with "\\".
+// m31b8ef73 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
+// m0aeeeaba version_key[1] for [0] in sizeof: every element has the same size.
+// m13eee755 + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m5c412569 + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m9888b61c size <= 2: a resource of 2 bytes fails the length check right after.
+// m57d26eef size < 3: a resource of 2 bytes fails the length check right after.
+// m845a7486 VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
+// m87d382bc no return after a failed VirtualQuery: likewise.
+// mbc549fa1 ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
+// m48306118 most = 1: it is read only after the parser has written it.
+// m15894a1e least = 1: it is read only after the parser has written it.
+// ma9605ef2 no return when FindResourceW finds none: LoadResource of none gives no data.
+// m725e52f4 fflush(stdout) deleted: the rows capture each stream apart; only the order of
+//           the two in one file changes.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -182,14 +201,14 @@ const std::vector<loader_row> rows = {
     before_card("network unreachable (1231), behind a link", LR"(C:\Linked)",
                 ERROR_NETWORK_UNREACHABLE, false),
     network_before_card("a share", LR"(\\filesrv\pelk)"),
-    network_before_card("a share with forward slashes", LR"(//filesrv/pelk)"),
+    network_before_card("a share with forward slashes, its server one letter", LR"(//f/pelk)"),
     network_before_card("a lone server", LR"(\\filesrv)"),
     network_before_card(R"(\\?\UNC\)", LR"(\\?\UNC\filesrv\pelk)"),
     network_before_card(R"(\\.\unc\ in lower case)", LR"(\\.\unc\filesrv\pelk)"),
     network_before_card(R"(\\?\UNC alone, the root of every share)", LR"(\\?\UNC)"),
     network_before_card(R"(\\?xC:, a server named ?xC:)", LR"(\\?xC:\Card)"),
     network_before_card("a network drive", LR"(N:\Card)", remote_n),
-    network_before_card(R"(a network drive behind \\?\)", LR"(\\?\n:\Card)", remote_n),
+    network_before_card(R"(a network drive's root behind \\?\)", LR"(\\?\n:)", remote_n),
     {.name = "network places after kiv.dll's folder are never looked at",
      .path = LR"(C:\Card;\\filesrv\pelk;N:\Card)",
      .files = {{card, a_file}},
@@ -263,6 +282,8 @@ const std::vector<loader_row> rows = {
      .checked = searched({LR"(\\?\UNCsrv\share\kiv.dll)"}),
      .loads = LR"(\\?\UNCsrv\share\kiv.dll)",
      .adds = LR"(\\?\UNCsrv\share\)"},
+    from_tool_folder(R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:, the tool's)",
+                     LR"(\\?xC:\Tools)", LR"(\\?xC:\Tools\)"),
     {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\Volume{})",
      .path = LR"(\\?\Volume{5e1f}\Card)",
      .files = {{LR"(\\?\Volume{5e1f}\Card\kiv.dll)", a_file}},
@@ -286,10 +307,11 @@ const std::vector<loader_row> rows = {
      .files = {{card, a_file}},
      .checked = tool_and_system,
      .err = not_found},
-    {.name = "drive letters A to Z and a to z, no neighbour of theirs, and a lone server last",
-     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\x)",
-     .checked =
-         searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)", LR"(z:\x\kiv.dll)"}),
+    {.name = "drive letters A to Z and a to z, no neighbour of theirs, local device paths, and "
+             "a lone server last",
+     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\?\;\\.\C:\x;\\x)",
+     .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
+                          LR"(z:\x\kiv.dll)", LR"(\\?\kiv.dll)", LR"(\\.\C:\x\kiv.dll)"}),
      .err = on_network(R"(\\x)")},
     {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
     {.name = "PATH longer than any environment value: not looked at",
@@ -554,6 +576,13 @@ std::vector<unsigned char> changed(std::vector<unsigned char> info, std::size_t 
     info.at(at) = value;
     return info;
 }
+// The same, with children after it: wLength the whole's, the children's bytes zero.
+std::vector<unsigned char> with_length(std::vector<unsigned char> info, std::size_t length) {
+    info.resize(length);
+    info[0] = static_cast<unsigned char>(length);
+    info[1] = static_cast<unsigned char>(length >> 8);
+    return info;
+}
 std::vector<unsigned char> cut(std::vector<unsigned char> info, std::size_t size) {
     info.resize(size);
     return info;
@@ -643,6 +672,17 @@ const std::vector<version_row> version_rows = {
     {.name = "a wValueLength too small for the fixed part: no version",
      .host = beside_tool,
      .resource = changed(version_10_2_300_4, 2, 51),
+     .reads = tool,
+     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    {.name = "a resource with its children, longer than 255 bytes: the version",
+     .host = beside_tool,
+     .resource = with_length(version_10_2_300_4, 0x134),
+     .reads = tool,
+     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
+                           "\n"},
+    {.name = "another key, its first letter: no version",
+     .host = beside_tool,
+     .resource = changed(version_10_2_300_4, 6, 'X'),
      .reads = tool,
      .out = unversioned(R"(C:\Tools\kiv.dll)")},
     {.name = "another key: no version",
