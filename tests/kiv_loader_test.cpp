@@ -612,6 +612,15 @@ void beside_tool() {
     fake_set_file(tool, a_file);
 }
 
+// kiv.dll beside the tool with a resource that is not sound: read as no version at all.
+version_row no_version(const char* name, const std::vector<unsigned char>& resource) {
+    return {.name = name,
+            .host = beside_tool,
+            .resource = resource,
+            .reads = tool,
+            .out = unversioned(R"(C:\Tools\kiv.dll)")};
+}
+
 // kiv.dll beside the tool with a sound version resource that the region VirtualQuery gives
 // for it (none: the call fails) does not wholly hold: no version.
 version_row past_region(const char* name, const std::optional<fake_region>& region) {
@@ -654,47 +663,19 @@ const std::vector<version_row> version_rows = {
                            "\n",
      .status = exit_library_missing},
     // A resource that is not sound is read as no version at all.
-    {.name = "a resource cut short of its fixed part: no version",
-     .host = beside_tool,
-     .resource = cut(version_10_2_300_4, 91),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a resource of one byte: no version",
-     .host = beside_tool,
-     .resource = cut(version_10_2_300_4, 1),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wLength that leaves out the fixed part: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 0, 91),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wValueLength too small for the fixed part: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 2, 51),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    no_version("a resource cut short of its fixed part", cut(version_10_2_300_4, 91)),
+    no_version("a resource of one byte", cut(version_10_2_300_4, 1)),
+    no_version("a wLength that leaves out the fixed part", changed(version_10_2_300_4, 0, 91)),
+    no_version("a wValueLength too small for the fixed part", changed(version_10_2_300_4, 2, 51)),
     {.name = "a resource with its children, longer than 255 bytes: the version",
      .host = beside_tool,
      .resource = with_length(version_10_2_300_4, 0x134),
      .reads = tool,
      .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
                            "\n"},
-    {.name = "another key, its first letter: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 6, 'X'),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "another key: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 6 + 2 * 14, 'X'),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wrong signature: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 40, 0xbe),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+    no_version("another key, its first letter", changed(version_10_2_300_4, 6, 'X')),
+    no_version("another key", changed(version_10_2_300_4, 6 + 2 * 14, 'X')),
+    no_version("a wrong signature", changed(version_10_2_300_4, 40, 0xbe)),
     // A resource that runs past what the file maps readable is not read at all.
     past_region("a resource one byte longer than its region", fake_region{.size = 91}),
     past_region("a resource in pages that can't be read",
