@@ -83,6 +83,8 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
         library_path[at] = is_separator(folder_path[at]) ? L'\\' : folder_path[at];
     }
     if (length >= path_capacity - 1 - library_name_length) {
+        // At most 32766: each caller's folder came from a buffer of path_capacity.
+        // cppcheck-suppress arrayIndexOutOfBoundsCond
         library_path[length] = L'\0';
         std::fprintf(stderr, "kiv_reset: %s is too long a folder to hold kiv.dll's path\n",
                      console_text(library_path));
