@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <iterator>
 #include <string_view>
 
@@ -41,9 +42,9 @@ bool is_separator(wchar_t character) {
     return character == L'\\' || character == L'/';
 }
 
-// "C:\folder" or "\\server\share\folder". A relative entry ("."), an empty one, a
-// drive-relative one ("C:folder") or one rooted on the current drive ("\folder") would
-// bring the current folder back into the search.
+// "C:\folder" or "\\server\share\folder" (which is_network_place then keeps out). A relative
+// entry ("."), an empty one, a drive-relative one ("C:folder") or one rooted on the current
+// drive ("\folder") would bring the current folder back into the search.
 bool is_absolute_folder(const wchar_t* entry) {
     bool drive_letter =
         (entry[0] >= L'A' && entry[0] <= L'Z') || (entry[0] >= L'a' && entry[0] <= L'z');
@@ -53,15 +54,15 @@ bool is_absolute_folder(const wchar_t* entry) {
     return drive || unc;
 }
 
-enum class lookup { absent, found, cannot_tell };
-
-DWORD lookup_error = 0;
+// stopped: the search could not go on, and has said why on standard error.
+enum class lookup { absent, found, stopped };
 
 // Only these answers of the file check mean "no kiv.dll here": the file, its folder or its
 // drive letter does not exist, or the name is not one a file could have. Any other answer,
-// such as access denied, a share or server that can't be reached (53, 67, 1231) or a drive
-// that is not ready (21), leaves it open whether a copy is there that would come first: a
-// kiv.dll further on would then be taken in place of the one that could not be seen.
+// such as access denied, a share or server that can't be reached (53, 67, 1231: a local
+// folder may be a link to a share) or a drive that is not ready (21), leaves it open whether
+// a copy is there that would come first: a kiv.dll further on would then be taken in place
+// of the one that could not be seen.
 bool means_not_there(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -76,13 +77,18 @@ bool means_not_there(DWORD error) {
 
 // Puts folder\kiv.dll into library_path, with backslashes only (LoadLibraryExW wants
 // them), and says whether a file of that name is there. A folder named kiv.dll is not.
+// The folder, of 1 to 32766 characters, fits the buffer; kiv.dll's path after it may not.
 lookup library_in(const wchar_t* folder_path, std::size_t length) {
-    // Written so that no length, not even std::wstring_view::npos, can overflow it.
-    if (length == 0 || length >= path_capacity - 1 - library_name_length) {
-        return lookup::absent;
-    }
     for (std::size_t at = 0; at < length; ++at) {
         library_path[at] = is_separator(folder_path[at]) ? L'\\' : folder_path[at];
+    }
+    if (length >= path_capacity - 1 - library_name_length) {
+        // At most 32766: each caller's folder came from a buffer of path_capacity.
+        // cppcheck-suppress arrayIndexOutOfBoundsCond
+        library_path[length] = L'\0';
+        std::fprintf(stderr, "kiv_reset: %s is too long a folder to hold kiv.dll's path\n",
+                     console_text(library_path));
+        return lookup::stopped;
     }
     if (library_path[length - 1] != L'\\') {
         library_path[length++] = L'\\';
@@ -90,33 +96,121 @@ lookup library_in(const wchar_t* folder_path, std::size_t length) {
     std::copy_n(library_name, library_name_length + 1, library_path + length);
     DWORD attributes = GetFileAttributesW(library_path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        lookup_error = GetLastError();
-        return means_not_there(lookup_error) ? lookup::absent : lookup::cannot_tell;
+        DWORD error = GetLastError();
+        if (means_not_there(error)) {
+            return lookup::absent;
+        }
+        std::fprintf(stderr, "kiv_reset: %s could not be checked (error %lu)\n",
+                     console_text(library_path), static_cast<unsigned long>(error));
+        return lookup::stopped;
     }
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? lookup::found : lookup::absent;
 }
 
+// The tool's own folder is searched wherever it is, a share included: the tool itself came
+// from there.
 lookup library_in_tool_folder() {
     DWORD length = GetModuleFileNameW(nullptr, folder, path_capacity);
-    // A name cut short comes back as long as the buffer. A failed call (0) gives an empty
-    // name, and a name without a backslash gives npos: no folder for library_in either way.
-    if (length >= path_capacity) {
-        return lookup::absent;
+    if (length == 0) {
+        std::fprintf(stderr, "kiv_reset: kiv_reset.exe's own path could not be read (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return lookup::stopped;
     }
-    return library_in(folder, std::wstring_view(folder, length).rfind(L'\\'));
+    // A name cut short comes back as long as the buffer.
+    if (length >= path_capacity) {
+        std::fputs("kiv_reset: kiv_reset.exe's own path is too long to read\n", stderr);
+        return lookup::stopped;
+    }
+    std::size_t backslash = std::wstring_view(folder, length).rfind(L'\\');
+    if (backslash == std::wstring_view::npos) {
+        std::fprintf(stderr, "kiv_reset: kiv_reset.exe's own path %s has no backslash\n",
+                     console_text(folder));
+        return lookup::stopped;
+    }
+    if (backslash == 0) {
+        std::fprintf(stderr, "kiv_reset: kiv_reset.exe's own path %s names no folder\n",
+                     console_text(folder));
+        return lookup::stopped;
+    }
+    return library_in(folder, backslash);
 }
 
-// A failed call (0), or a folder too long for the buffer, is no folder for library_in.
 lookup library_in_system_folder() {
-    return library_in(folder, GetSystemDirectoryW(folder, path_capacity));
+    UINT length = GetSystemDirectoryW(folder, path_capacity);
+    if (length == 0) {
+        std::fprintf(stderr, "kiv_reset: the system folder could not be read (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return lookup::stopped;
+    }
+    // One too long comes back as the size it needs.
+    if (length >= path_capacity) {
+        std::fputs("kiv_reset: the system folder's path is too long to read\n", stderr);
+        return lookup::stopped;
+    }
+    return library_in(folder, length);
 }
 
-// PATH is read only here, after the two folders before it: an unreachable share on PATH
-// must not slow a tool that has kiv.dll beside it.
+bool is_remote_drive(wchar_t letter) {
+    const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+// "UNC" in any case, alone or before a separator: what follows "\\?\" in a share's path.
+bool names_unc_root(std::wstring_view place) {
+    constexpr std::wstring_view unc = L"UNC";
+    return place.size() >= unc.size() &&
+           std::equal(unc.begin(), unc.end(), place.begin(),
+                      [](wchar_t upper, wchar_t character) {
+                          return std::towupper(static_cast<wint_t>(character)) ==
+                                 static_cast<wint_t>(upper);
+                      }) &&
+           (place.size() == unc.size() || is_separator(place[unc.size()]));
+}
+
+// Whether a PATH entry that counts (is_absolute_folder) lies on another machine: a share,
+// "\\server\share" or a lone "\\server", with either slash; "\\?\UNC\" or "\\.\UNC\"; or a
+// drive letter, bare or behind "\\?\" or "\\.\", that Windows has as a network drive.
+// Looking there would reach the server with the rights kiv_reset runs with before anything
+// is known of it, and the share may go away or change under the tool.
+bool is_network_place(std::wstring_view entry) {
+    if (!is_separator(entry[0])) {
+        return is_remote_drive(entry[0]);
+    }
+    bool device_path =
+        entry.size() >= 4 && (entry[2] == L'?' || entry[2] == L'.') && is_separator(entry[3]);
+    if (!device_path) {
+        return true;
+    }
+    entry.remove_prefix(4);
+    if (names_unc_root(entry)) {
+        return true;
+    }
+    return entry.size() >= 2 && entry[1] == L':' && is_remote_drive(entry[0]);
+}
+
+lookup stop_at_network_place(const wchar_t* entry, std::size_t length) {
+    std::copy_n(entry, length, library_path);
+    library_path[length] = L'\0';
+    std::fprintf(stderr,
+                 "kiv_reset: %s on PATH is a network place, where kiv.dll is never looked for: "
+                 "put kiv.dll beside kiv_reset.exe, or take that entry off PATH\n",
+                 console_text(library_path));
+    return lookup::stopped;
+}
+
+// PATH is read only here, after the two folders before it: a long PATH must not slow a tool
+// that has kiv.dll beside it.
 lookup library_on_path() {
     DWORD length = GetEnvironmentVariableW(L"PATH", path_value, path_capacity);
-    if (length == 0 || length >= path_capacity) {
+    // Not set, or empty: no folder on it.
+    if (length == 0) {
         return lookup::absent;
+    }
+    // One too long comes back as the size it needs.
+    if (length >= path_capacity) {
+        std::fprintf(stderr, "kiv_reset: PATH is too long to read (%lu characters)\n",
+                     static_cast<unsigned long>(length - 1));
+        return lookup::stopped;
     }
     for (wchar_t* entry = path_value; entry != nullptr;) {
         wchar_t* separator = std::wcschr(entry, L';');
@@ -128,7 +222,10 @@ lookup library_on_path() {
             entry_length -= 2;
         }
         if (entry_length >= 3 && is_absolute_folder(folder_path)) {
-            lookup result = library_in(folder_path, entry_length);
+            std::wstring_view place(folder_path, entry_length);
+            lookup result = is_network_place(place)
+                                ? stop_at_network_place(folder_path, entry_length)
+                                : library_in(folder_path, entry_length);
             if (result != lookup::absent) {
                 return result;
             }
@@ -138,7 +235,7 @@ lookup library_on_path() {
     return lookup::absent;
 }
 
-// The first place that has kiv.dll, or that can't say whether it has, ends the search.
+// The first place that has kiv.dll, or that can't be looked at, ends the search.
 lookup find_library() {
     lookup result = library_in_tool_folder();
     if (result == lookup::absent) {
@@ -161,8 +258,9 @@ FARPROC WINAPI bind_to_board_library(unsigned notification, PDelayLoadInfo info)
 }
 
 // kiv.dll's folder as AddDllDirectory takes it, in folder: "\\?\C:\folder\" as
-// "C:\folder\", "\\?\UNC\server\share\" as "\\server\share\", where the result fits in
-// MAX_PATH; a longer one keeps its prefix, which is what lets it past MAX_PATH.
+// "C:\folder\", "\\?\UNC\server\share\" (kiv_reset.exe's own folder on a share) as
+// "\\server\share\", where the result fits in MAX_PATH; a longer one keeps its prefix,
+// which is what lets it past MAX_PATH.
 const wchar_t* folder_to_add(std::size_t length) {
     std::size_t skipped = 0;
     std::size_t kept = 0; // of the skipped prefix, the leading backslashes of a share
@@ -214,9 +312,11 @@ bool cannot_restrict_search(DWORD error) {
 
 } // namespace
 
-// Without a console the code page is 0, CP_ACP, the ANSI code page.
+// Without a console the code page is 0, CP_ACP, the ANSI code page. A UTF-16 unit takes up to
+// 4 bytes (GB18030, code page 54936, gives many characters 4 bytes; UTF-8 gives a pair of
+// units 4 and one unit at most 3).
 const char* console_text(const wchar_t* path) {
-    static char text[path_capacity * 3];
+    static char text[path_capacity * 4];
     if (WideCharToMultiByte(GetConsoleOutputCP(), 0, path, -1, text, sizeof text, nullptr,
                             nullptr) == 0) {
         std::snprintf(text, sizeof text, "kiv.dll");
@@ -231,8 +331,7 @@ const wchar_t* find_board_library() {
                    "or in a folder on PATH\n",
                    stderr);
         return nullptr;
-    case lookup::cannot_tell:
-        cannot_use_library("could not be checked", lookup_error);
+    case lookup::stopped:
         return nullptr;
     case lookup::found:
         break;

@@ -29,12 +29,11 @@ constexpr std::size_t fixed_info_at = (key_at + 2 * key_units + 3) / 4 * 4;
 constexpr std::size_t fixed_info_size = 13 * sizeof(std::uint32_t);
 constexpr std::uint32_t fixed_info_signature = 0xFEEF04BD;
 
-std::uint32_t little_endian(const unsigned char* at, std::size_t bytes) {
-    std::uint32_t value = 0;
-    for (std::size_t byte = bytes; byte-- > 0;) {
-        value = value << 8 | at[byte];
-    }
-    return value;
+std::uint32_t word_at(const unsigned char* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8;
+}
+std::uint32_t dword_at(const unsigned char* at) {
+    return word_at(at) | word_at(at + 2) << 16;
 }
 
 // The file version words from a VS_VERSIONINFO of size bytes; false if it has none, or is
@@ -45,22 +44,45 @@ bool fixed_file_version(const unsigned char* info, std::size_t size, std::uint32
     if (size < 2) {
         return false;
     }
-    std::size_t length = std::min<std::size_t>(size, little_endian(info, 2));
-    if (length < fixed_info_at + fixed_info_size || little_endian(info + 2, 2) < fixed_info_size) {
+    std::size_t length = std::min<std::size_t>(size, word_at(info));
+    if (length < fixed_info_at + fixed_info_size || word_at(info + 2) < fixed_info_size) {
         return false;
     }
     for (std::size_t unit = 0; unit < key_units; ++unit) {
-        if (little_endian(info + key_at + 2 * unit, 2) != version_key[unit]) {
+        if (word_at(info + key_at + 2 * unit) != version_key[unit]) {
             return false;
         }
     }
     const unsigned char* fixed_info = info + fixed_info_at;
-    if (little_endian(fixed_info, 4) != fixed_info_signature) {
+    if (dword_at(fixed_info) != fixed_info_signature) {
         return false;
     }
-    *most = little_endian(fixed_info + 8, 4);
-    *least = little_endian(fixed_info + 12, 4);
+    *most = dword_at(fixed_info + 8);
+    *least = dword_at(fixed_info + 12);
     return true;
+}
+
+bool is_readable(DWORD protection) {
+    constexpr DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return (protection & PAGE_GUARD) == 0 && (protection & readable) != 0;
+}
+
+// Whether all size bytes from info lie in one committed, readable region of the mapping
+// that starts at the image's handle (without the bits that mark a data file). The resource
+// table is kiv.dll's own: a size that runs past the mapped resource section must not make
+// the parser read beyond it.
+bool lies_in_mapping(HMODULE image, const void* info, std::size_t size) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(info, &region, sizeof region) == 0) {
+        return false;
+    }
+    auto mapping = reinterpret_cast<std::uintptr_t>(image) & ~std::uintptr_t{3};
+    auto start = reinterpret_cast<std::uintptr_t>(info);
+    auto region_start = reinterpret_cast<std::uintptr_t>(region.BaseAddress);
+    return reinterpret_cast<std::uintptr_t>(region.AllocationBase) == mapping &&
+           region.State == MEM_COMMIT && is_readable(region.Protect) &&
+           size <= region.RegionSize - (start - region_start);
 }
 
 bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
@@ -71,8 +93,9 @@ bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
     }
     HGLOBAL loaded = LoadResource(image, resource);
     const void* info = loaded != nullptr ? LockResource(loaded) : nullptr;
-    return info != nullptr && fixed_file_version(static_cast<const unsigned char*>(info),
-                                                 SizeofResource(image, resource), most, least);
+    DWORD size = SizeofResource(image, resource);
+    return info != nullptr && lies_in_mapping(image, info, size) &&
+           fixed_file_version(static_cast<const unsigned char*>(info), size, most, least);
 }
 
 } // namespace

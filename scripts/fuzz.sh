@@ -10,7 +10,7 @@ shift || true
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 mkdir -p build/fuzz/artifacts
-for target in scanner reset; do
+for target in scanner reset version; do
     scratch=$(mktemp -d)
     log=build/fuzz/${target}_fuzz.log
     echo "== ${target}_fuzz for ${seconds} s"

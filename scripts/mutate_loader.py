@@ -1,35 +1,43 @@
 #!/usr/bin/python3
-"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp: makes one small fault at a time
-(a relational or logical operator turned, a constant or flag changed, a statement deleted),
-rebuilds only the native loader table (kiv_loader_tests) and runs it. A mutant that the table
-does not fail survives. The survivors that the comment at the top of tests/kiv_loader_test.cpp
+"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp, and of kiv_reset -v's reading of
+kiv.dll, reset/kiv_version.cpp: makes one small fault at a time (a relational or logical
+operator turned, a constant or flag changed, a statement deleted), rebuilds only the native
+loader table (kiv_loader_tests), which holds both, and runs it. A mutant that the table does
+not fail survives. The survivors that the comment at the top of tests/kiv_loader_test.cpp
 lists as equivalent, with the reason, are expected; any other fails the run. Then a few
 survivors are built for Windows and run against the Windows suite's DLL-search rows under
-Wine. The original file is put back, and both builds rebuilt from it, however the run ends.
+Wine.
 
-Needs the native, sanitize and Windows builds configured (scripts/test.sh makes them). Not
-run in CI: it takes a few minutes.
+All of it happens in a copy of the tree, build/mutation/, with its own native, sanitize and
+Windows builds: the checkout and its builds are never written, so a run that is killed or
+crashes leaves nothing behind there. The copy is brought up to date with the checkout at the
+start of each run and kept between runs, so that only the first builds everything. Not run
+in CI: it takes several minutes.
 
   scripts/mutate_loader.py [--wine N] [--only ID...]"""
 
 import argparse
+import filecmp
 import hashlib
 import os
 import re
-import signal
+import shutil
 import subprocess
 import sys
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-SOURCE = os.path.join(ROOT, "reset", "kiv_loader.cpp")
-TABLE = os.path.join(ROOT, "tests", "kiv_loader_test.cpp")
-NATIVE = os.path.join(ROOT, "build", "native")
-SANITIZE = os.path.join(ROOT, "build", "sanitize")
-WINDOWS = os.path.join(ROOT, "build", "windows")
+ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+COPY = os.path.join(ROOT, "build", "mutation")
+SOURCES = [os.path.join("reset", "kiv_loader.cpp"), os.path.join("reset", "kiv_version.cpp")]
+TABLE = os.path.join("tests", "kiv_loader_test.cpp")
+NATIVE = os.path.join(COPY, "build", "native")
+SANITIZE = os.path.join(COPY, "build", "sanitize")
+WINDOWS = os.path.join(COPY, "build", "windows")
+# Never copied: builds (the copy's own among them), and what git and Python keep.
+SKIPPED = {"build", "out", ".git", "__pycache__"}
 
 RELATIONAL = [(" == ", " != "), (" != ", " == "), (" < ", " <= "), (" <= ", " < "),
               (" > ", " >= "), (" >= ", " > "), (" && ", " || "), (" || ", " && ")]
-ENUMERATORS = ["lookup::absent", "lookup::found", "lookup::cannot_tell"]
+ENUMERATORS = ["lookup::absent", "lookup::found", "lookup::stopped"]
 SWAPS = [("true", "false"), ("false", "true"), ("nullptr", "library_path")]
 
 
@@ -133,24 +141,57 @@ def enclosing_function(lines, index):
     return ""
 
 
-def mutant_id(lines, first, last, replacement):
-    text = enclosing_function(lines, first) + "\0" + "\n".join(
-        line.strip() for line in lines[first:last + 1]) + "\0" + "\n".join(
-        line.strip() for line in replacement)
+def mutant_id(source, lines, first, last, replacement):
+    """The same text mutated the same way in the same function of the same file keeps its ID
+    when lines move."""
+    text = os.path.basename(source) + "\0" + enclosing_function(lines, first) + "\0" + \
+        "\n".join(line.strip() for line in lines[first:last + 1]) + "\0" + \
+        "\n".join(line.strip() for line in replacement)
     return "m" + hashlib.sha1(text.encode()).hexdigest()[:8]
 
 
 def listed_equivalents():
     """IDs that the comment at the top of the loader table gives as equivalent."""
-    with open(TABLE) as table:
+    with open(os.path.join(COPY, TABLE)) as table:
         text = table.read()
     block = text[text.index("EQUIVALENT-MUTANTS-BEGIN"):text.index("EQUIVALENT-MUTANTS-END")]
     return set(re.findall(r"^// (m[0-9a-f]{8}) ", block, re.M))
 
 
-def write(lines):
-    with open(SOURCE, "w") as source:
-        source.write("\n".join(lines) + "\n")
+def sync_copy():
+    """Brings build/mutation/ up to date with the checkout: changed files copied over (their
+    times kept, so that make rebuilds what changed), files gone from the checkout removed."""
+    wanted = set()
+    for folder, folders, files in os.walk(ROOT):
+        relative = os.path.relpath(folder, ROOT)
+        folders[:] = [name for name in folders if name not in SKIPPED]
+        for name in files:
+            if name in SKIPPED:
+                continue
+            path = os.path.normpath(os.path.join(relative, name))
+            wanted.add(path)
+            source, target = os.path.join(ROOT, path), os.path.join(COPY, path)
+            if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copy2(source, target)
+    for folder, folders, files in os.walk(COPY):
+        relative = os.path.relpath(folder, COPY)
+        folders[:] = [name for name in folders if name not in SKIPPED]
+        for name in files:
+            if os.path.normpath(os.path.join(relative, name)) not in wanted:
+                os.remove(os.path.join(folder, name))
+
+
+def configure(preset, build_dir):
+    if os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+        return True
+    return subprocess.run(["cmake", "--preset", preset], cwd=COPY, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0
+
+
+def write(source, lines):
+    with open(os.path.join(COPY, source), "w") as file:
+        file.write("\n".join(lines) + "\n")
 
 
 def build(build_dir, target):
@@ -169,7 +210,7 @@ def table_passes(build_dir=NATIVE):
 
 def wine_rows_pass():
     run = subprocess.run(["/usr/bin/python3", "-m", "tests.windows.run_windows_suite",
-                          "--build-dir", WINDOWS, "--only-dll-search"], cwd=ROOT,
+                          "--build-dir", WINDOWS, "--only-dll-search"], cwd=COPY,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     summary = [line for line in run.stdout.splitlines() if line.startswith("windows: ")]
     return run.returncode == 0, summary[-1] if summary else "no summary"
@@ -182,24 +223,42 @@ def main():
     parser.add_argument("--only", nargs="*", help="only these mutant IDs")
     options = parser.parse_args()
 
-    with open(SOURCE) as source:
-        original = source.read().splitlines()
-    equivalents = listed_equivalents()
-    # SIGTERM and SIGINT end the run through the finally below.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
-
-    if not build(NATIVE, "kiv_loader_tests") or not table_passes():
-        print("the loader table fails on the original file: nothing to mutate")
+    sync_copy()
+    for preset, build_dir in (("native", NATIVE), ("sanitize", SANITIZE)) + (
+            (("windows", WINDOWS),) if options.wine else ()):
+        if not configure(preset, build_dir):
+            print("the %s build of build/mutation/ could not be configured" % preset)
+            return 2
+    # The Windows suite needs the stand-ins too: the whole Windows build, once.
+    if options.wine and subprocess.run(["cmake", "--build", WINDOWS, "-j2"],
+                                       stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL).returncode != 0:
+        print("the Windows build of build/mutation/ fails: nothing to mutate")
         return 2
-    all_mutants = mutants(original)
+    if not build(NATIVE, "kiv_loader_tests") or not table_passes() or \
+            not build(SANITIZE, "kiv_loader_tests") or not table_passes(SANITIZE):
+        print("the loader table fails on the original files: nothing to mutate")
+        return 2
+    equivalents = listed_equivalents()
+    originals = {}
+    for source in SOURCES:
+        with open(os.path.join(COPY, source)) as file:
+            originals[source] = file.read().splitlines()
+    all_mutants = [(source,) + mutant for source in SOURCES for mutant in mutants(originals[source])]
     counts = {"stillborn": 0, "killed": 0, "sanitized": 0, "equivalent": 0, "killable": 0}
     survivors = []
+    wine_results = []
+    mutated = None  # the source that holds the last mutant written
     try:
-        for number, (first, last, replacement, what) in enumerate(all_mutants, 1):
-            ident = mutant_id(original, first, last, replacement)
+        for source, first, last, replacement, what in all_mutants:
+            original = originals[source]
+            ident = mutant_id(source, original, first, last, replacement)
             if options.only and ident not in options.only:
                 continue
-            write(original[:first] + replacement + original[last + 1:])
+            if mutated not in (None, source):
+                write(mutated, originals[mutated])
+            mutated = source
+            write(source, original[:first] + replacement + original[last + 1:])
             if not build(NATIVE, "kiv_loader_tests"):
                 counts["stillborn"] += 1
                 continue
@@ -213,28 +272,29 @@ def main():
                 continue
             kind = "equivalent" if ident in equivalents else "killable"
             counts[kind] += 1
-            survivors.append((ident, first, last, replacement, what, kind))
+            survivors.append((ident, source, first, last, replacement, kind))
             before = "\n  - ".join(line.strip() for line in original[first:last + 1])
             after = "\n  + ".join(line.strip() for line in replacement) or "(deleted)"
-            print("%s survivor %s (line %d, %s)\n  - %s\n  + %s" % (
-                kind, ident, first + 1, what, before, after), flush=True)
+            print("%s survivor %s (%s line %d, %s)\n  - %s\n  + %s" % (
+                kind, ident, source, first + 1, what, before, after), flush=True)
 
-        wine_results = []
-        for ident, first, last, replacement, what, kind in survivors[:options.wine]:
-            write(original[:first] + replacement + original[last + 1:])
+        for source in SOURCES:
+            write(source, originals[source])
+        for ident, source, first, last, replacement, kind in survivors[:options.wine]:
+            original = originals[source]
+            write(source, original[:first] + replacement + original[last + 1:])
             if not build(WINDOWS, "kiv_reset"):
                 wine_results.append((ident, False, "did not build for Windows"))
-                continue
-            passed, summary = wine_rows_pass()
-            wine_results.append((ident, passed, summary))
+            else:
+                passed, summary = wine_rows_pass()
+                wine_results.append((ident, passed, summary))
+            write(source, original)
     finally:
-        write(original)
-        build(NATIVE, "kiv_loader_tests")
-        build(SANITIZE, "kiv_loader_tests")
-        if options.wine and survivors:
-            build(WINDOWS, "kiv_reset")
+        # Only the copy was changed; the next run brings it up to date in any case.
+        for source in SOURCES:
+            write(source, originals[source])
 
-    print("\nmutants of reset/kiv_loader.cpp: %d" % sum(counts.values()))
+    print("\nmutants of %s: %d" % (" and ".join(SOURCES), sum(counts.values())))
     print("  did not compile: %d" % counts["stillborn"])
     print("  killed by the native loader table: %d" % counts["killed"])
     print("  killed by the same table under the sanitizers: %d" % counts["sanitized"])

@@ -5,17 +5,36 @@
 // the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
 // from its version resource as the stand-in hands it over, byte for byte.
 //
-// Mutants of kiv_loader.cpp that no row can tell apart (scripts/mutate_loader.py):
+// Mutants of kiv_loader.cpp and kiv_version.cpp that no row can tell apart
+// (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
-// me22d4251 library_name[1] for [0] in sizeof: every element has the same size.
-// m63d2061b entry[1] for entry[2] != 0: entries under 3 characters never get there.
-// m8d329119 lookup_error = 1: the file check that fails sets it before it is read.
-// mc6e336d6 at <= length: the extra character is overwritten by "\" or kiv.dll's name.
-// m7b6c4146 length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
-// m2932a21d entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
-// m5a06663c entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
-// m644aface entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
-// m45259f5e path_capacity * 4 for the message: more room than any path needs.
+// m81fe19e1 library_name[1] for [0] in sizeof: every element has the same size.
+// m54b1c4d9 entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// mc7272c82 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
+// m9329fbcf length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
+// m97f1788c length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// mf8378aa5 entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
+// m3b601816 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
+// m1b90c0c7 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
+// m1a319c88 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m702ac414 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m2d4141e8 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// mfaf80a53 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
+//           tool's path, read into the same buffer, already starts with "\\".
+// m31b8ef73 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
+// m0aeeeaba version_key[1] for [0] in sizeof: every element has the same size.
+// m13eee755 + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m5c412569 + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m9888b61c size <= 2: a resource of 2 bytes fails the length check right after.
+// m57d26eef size < 3: a resource of 2 bytes fails the length check right after.
+// m845a7486 VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
+// m87d382bc no return after a failed VirtualQuery: likewise.
+// mbc549fa1 ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
+// m48306118 most = 1: it is read only after the parser has written it.
+// m15894a1e least = 1: it is read only after the parser has written it.
+// ma9605ef2 no return when FindResourceW finds none: LoadResource of none gives no data.
+// m725e52f4 fflush(stdout) deleted: the rows capture each stream apart; only the order of
+//           the two in one file changes.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -53,6 +72,12 @@ const std::string not_found = "kiv_reset: kiv.dll was not found beside kiv_reset
 
 std::string not_checked(const std::string& path, DWORD error) {
     return "kiv_reset: " + path + " could not be checked (error " + std::to_string(error) + ")\n";
+}
+// The search's message for a PATH entry on another machine, as written on PATH.
+std::string on_network(const std::string& entry) {
+    return "kiv_reset: " + entry +
+           " on PATH is a network place, where kiv.dll is never looked for: put kiv.dll beside "
+           "kiv_reset.exe, or take that entry off PATH\n";
 }
 std::string not_added(const std::string& folder, DWORD error) {
     return "kiv_reset: " + folder + " could not be added to the DLL search (error " +
@@ -120,6 +145,49 @@ loader_row before_card(const char* name, const std::wstring& folder, DWORD error
             .err = absent ? "" : not_checked(ascii(library), error)};
 }
 
+// A network place on PATH before C:\Card, which holds kiv.dll: the search stops there
+// without a look at it.
+loader_row network_before_card(const char* name, const std::wstring& entry,
+                               const std::function<void()>& host = {}) {
+    return {.name = name,
+            .path = entry + LR"(;C:\Card)",
+            .files = {{card, a_file}},
+            .host = host,
+            .checked = tool_and_system,
+            .err = on_network(ascii(entry))};
+}
+// A place that can't be looked at, as the host has it, stops the search after the files
+// checked: kiv.dll, in the system folder and on PATH, is never reached.
+loader_row stops(const char* name, const std::function<void()>& host,
+                 const std::vector<std::wstring>& checked, const std::string& err) {
+    return {.name = name,
+            .path = LR"(C:\Card)",
+            .files = {{system32, a_file}, {card, a_file}},
+            .host = host,
+            .checked = checked,
+            .err = err};
+}
+void remote_n() {
+    fake_set_drive_type(L'N', DRIVE_REMOTE);
+}
+
+// kiv_reset.exe started from this folder, which holds kiv.dll.
+loader_row from_tool_folder(const char* name, const std::wstring& tool_folder,
+                            const std::wstring& adds, DWORD add_error = 0) {
+    std::wstring library = tool_folder + LR"(\kiv.dll)";
+    return {.name = name,
+            .files = {{library, a_file}},
+            .host =
+                [tool_folder, add_error] {
+                    fake_set_module_file_name(tool_folder + LR"(\kiv_reset.exe)");
+                    fake_set_dll_directory_errors(0, add_error);
+                },
+            .checked = {library},
+            .loads = library,
+            .adds = adds,
+            .err = add_error != 0 ? not_added(ascii(adds), add_error) : ""};
+}
+
 const std::vector<loader_row> rows = {
     before_card("file not found (2)", LR"(C:\Old)", ERROR_FILE_NOT_FOUND, true),
     before_card("path not found (3)", LR"(C:\Removed)", ERROR_PATH_NOT_FOUND, true),
@@ -127,10 +195,41 @@ const std::vector<loader_row> rows = {
     before_card("not a name (123)", LR"(C:\Card?)", ERROR_INVALID_NAME, true),
     before_card("access denied (5)", LR"(C:\Locked)", ERROR_ACCESS_DENIED, false),
     before_card("drive not ready (21)", LR"(E:\Card)", ERROR_NOT_READY, false),
-    before_card("server offline (53)", LR"(\\filesrv\pelk)", ERROR_BAD_NETPATH, false),
-    before_card("share gone (67)", LR"(\\filesrv\gone)", ERROR_BAD_NET_NAME, false),
-    before_card("network unreachable (1231)", LR"(\\filesrv\pelk)", ERROR_NETWORK_UNREACHABLE,
-                false),
+    // A local folder that is a link to a share reaches the share.
+    before_card("server offline (53), behind a link", LR"(C:\Linked)", ERROR_BAD_NETPATH, false),
+    before_card("share gone (67), behind a link", LR"(C:\Linked)", ERROR_BAD_NET_NAME, false),
+    before_card("network unreachable (1231), behind a link", LR"(C:\Linked)",
+                ERROR_NETWORK_UNREACHABLE, false),
+    network_before_card("a share", LR"(\\filesrv\pelk)"),
+    network_before_card("a share with forward slashes, its server one letter", LR"(//f/pelk)"),
+    network_before_card("a lone server", LR"(\\filesrv)"),
+    network_before_card(R"(\\?\UNC\)", LR"(\\?\UNC\filesrv\pelk)"),
+    network_before_card(R"(\\.\unc\ in lower case)", LR"(\\.\unc\filesrv\pelk)"),
+    network_before_card(R"(\\?\UNC alone, the root of every share)", LR"(\\?\UNC)"),
+    network_before_card(R"(\\?xC:, a server named ?xC:)", LR"(\\?xC:\Card)"),
+    network_before_card("a network drive", LR"(N:\Card)", remote_n),
+    network_before_card(R"(a network drive's root behind \\?\)", LR"(\\?\n:)", remote_n),
+    {.name = "network places after kiv.dll's folder are never looked at",
+     .path = LR"(C:\Card;\\filesrv\pelk;N:\Card)",
+     .files = {{card, a_file}},
+     .host = remote_n,
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "a drive that is not there, and an unknown one, are no network drives",
+     .path = LR"(Q:\Card;U:\Card;C:\Card)",
+     .files = {{card, a_file}},
+     .host =
+         [] {
+             fake_set_drive_type(L'Q', DRIVE_NO_ROOT_DIR);
+             fake_set_drive_type(L'U', DRIVE_UNKNOWN);
+         },
+     .checked = searched({LR"(Q:\Card\kiv.dll)", LR"(U:\Card\kiv.dll)", card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    from_tool_folder("kiv_reset.exe started from a share takes the kiv.dll beside it, its folder "
+                     "refused by AddDllDirectory: said, and loaded",
+                     LR"(\\filesrv\pelk)", LR"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER),
     {.name = "beside the tool: neither the system folder nor PATH is looked at",
      .files = {{tool, a_file}, {system32, a_file}},
      .checked = {tool},
@@ -174,38 +273,23 @@ const std::vector<loader_row> rows = {
      .checked = searched({LR"(\\?\C:\Card\kiv.dll)"}),
      .loads = LR"(\\?\C:\Card\kiv.dll)",
      .adds = LR"(C:\Card\)"},
-    {.name = R"(\\?\UNC\ on PATH: the folder joins the search as \\server\share)",
-     .path = LR"(\\?\UNC\filesrv\pelk)",
-     .files = {{LR"(\\?\UNC\filesrv\pelk\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?\UNC\filesrv\pelk\kiv.dll)"}),
-     .loads = LR"(\\?\UNC\filesrv\pelk\kiv.dll)",
-     .adds = LR"(\\filesrv\pelk\)"},
-    {.name = R"(a share on PATH, and its folder refused by AddDllDirectory: said, and loaded)",
-     .path = LR"(\\filesrv\pelk)",
-     .files = {{LR"(\\filesrv\pelk\kiv.dll)", a_file}},
-     .host = [] { fake_set_dll_directory_errors(0, ERROR_INVALID_PARAMETER); },
-     .checked = searched({LR"(\\filesrv\pelk\kiv.dll)"}),
-     .loads = LR"(\\filesrv\pelk\kiv.dll)",
-     .adds = LR"(\\filesrv\pelk\)",
-     .err = not_added(R"(\\filesrv\pelk\)", ERROR_INVALID_PARAMETER)},
+    from_tool_folder(
+        R"(kiv_reset.exe started from \\?\UNC\: the folder joins the search as \\server\share)",
+        LR"(\\?\UNC\filesrv\pelk)", LR"(\\filesrv\pelk\)"),
     {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\)",
      .path = LR"(\\?\UNCsrv\share)",
      .files = {{LR"(\\?\UNCsrv\share\kiv.dll)", a_file}},
      .checked = searched({LR"(\\?\UNCsrv\share\kiv.dll)"}),
      .loads = LR"(\\?\UNCsrv\share\kiv.dll)",
      .adds = LR"(\\?\UNCsrv\share\)"},
+    from_tool_folder(R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:, the tool's)",
+                     LR"(\\?xC:\Tools)", LR"(\\?xC:\Tools\)"),
     {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\Volume{})",
      .path = LR"(\\?\Volume{5e1f}\Card)",
      .files = {{LR"(\\?\Volume{5e1f}\Card\kiv.dll)", a_file}},
      .checked = searched({LR"(\\?\Volume{5e1f}\Card\kiv.dll)"}),
      .loads = LR"(\\?\Volume{5e1f}\Card\kiv.dll)",
      .adds = LR"(\\?\Volume{5e1f}\Card\)"},
-    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:)",
-     .path = LR"(\\?xC:\Card)",
-     .files = {{LR"(\\?xC:\Card\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?xC:\Card\kiv.dll)"}),
-     .loads = LR"(\\?xC:\Card\kiv.dll)",
-     .adds = LR"(\\?xC:\Card\)"},
     {.name = "the root of a drive joins the search with its backslash",
      .path = LR"(D:\)",
      .files = {{LR"(D:\kiv.dll)", a_file}},
@@ -223,22 +307,24 @@ const std::vector<loader_row> rows = {
      .files = {{card, a_file}},
      .checked = tool_and_system,
      .err = not_found},
-    {.name = "drive letters A to Z and a to z, no neighbour of theirs, and a lone server last",
-     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\x)",
+    {.name = "drive letters A to Z and a to z, no neighbour of theirs, local device paths, and "
+             "a lone server last",
+     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\?\;\\.\C:\x;\\x)",
      .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
-                          LR"(z:\x\kiv.dll)", LR"(\\x\kiv.dll)"}),
-     .err = not_found},
+                          LR"(z:\x\kiv.dll)", LR"(\\?\kiv.dll)", LR"(\\.\C:\x\kiv.dll)"}),
+     .err = on_network(R"(\\x)")},
     {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
     {.name = "PATH longer than any environment value: not looked at",
      .path = LR"(C:\Card;)" + std::wstring(32767, L'x'),
      .files = {{card, a_file}},
      .checked = tool_and_system,
-     .err = not_found},
-    {.name = "a PATH entry one too long for kiv.dll's path in the buffers is skipped",
+     .err = "kiv_reset: PATH is too long to read (32775 characters)\n"},
+    {.name = "a PATH entry one too long for kiv.dll's path in the buffers stops the search",
      .path = folder_of(long_path(LR"(C:\)", 32767)),
      .files = {{long_path(LR"(C:\)", 32767), a_file}},
      .checked = tool_and_system,
-     .err = not_found},
+     .err = "kiv_reset: " + ascii(folder_of(long_path(LR"(C:\)", 32767))) +
+            " is too long a folder to hold kiv.dll's path\n"},
     {.name = "a PATH entry just short enough for kiv.dll's path is looked at",
      .path = folder_of(long_path(LR"(C:\)", 32766)),
      .files = {{long_path(LR"(C:\)", 32766), a_file}},
@@ -247,19 +333,14 @@ const std::vector<loader_row> rows = {
      .adds = folder_of(long_path(LR"(C:\)", 32766)) + LR"(\)"},
     // Without its prefix "\\?\UNC\" (8) but with "\\" (2), the folder with its last backslash
     // is 13 shorter than the path to kiv.dll; without "\\?\" (4), 11 shorter.
-    {.name = R"(\\?\UNC\ whose folder without the prefix just fits MAX_PATH: dropped)",
-     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)),
-     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 259), a_file}},
-     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)}),
-     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 259),
-     .adds =
-         LR"(\\)" + folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)).substr(8) + LR"(\)"},
-    {.name = R"(\\?\UNC\ whose folder without the prefix is MAX_PATH long: kept)",
-     .path = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)),
-     .files = {{long_path(LR"(\\?\UNC\srv\share\)", 13 + 260), a_file}},
-     .checked = searched({long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)}),
-     .loads = long_path(LR"(\\?\UNC\srv\share\)", 13 + 260),
-     .adds = folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)) + LR"(\)"},
+    from_tool_folder(
+        R"(started from \\?\UNC\, a folder that without the prefix just fits MAX_PATH: dropped)",
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)),
+        LR"(\\)" + folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 259)).substr(8) + LR"(\)"),
+    from_tool_folder(
+        R"(started from \\?\UNC\, a folder that without the prefix is MAX_PATH long: kept)",
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)),
+        folder_of(long_path(LR"(\\?\UNC\srv\share\)", 13 + 260)) + LR"(\)"),
     {.name = R"(\\?\C: whose folder without the prefix is MAX_PATH long: kept)",
      .path = folder_of(long_path(LR"(\\?\C:\)", 11 + 260)),
      .files = {{long_path(LR"(\\?\C:\)", 11 + 260), a_file}},
@@ -289,12 +370,13 @@ const std::vector<loader_row> rows = {
      .err = not_checked("C:\\Pr\xfc"
                         "fung\\kiv.dll",
                         ERROR_ACCESS_DENIED)},
-    {.name = "the longest path, in characters of three bytes each, named whole",
-     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u4e2d')),
-     .errors = {{long_path(LR"(C:\)", 32766, L'\u4e2d'), ERROR_ACCESS_DENIED}},
-     .host = [] { fake_set_console_output_cp(CP_UTF8); },
-     .checked = searched({long_path(LR"(C:\)", 32766, L'\u4e2d')}),
-     .err = not_checked(R"(C:\)" + repeated("\xe4\xb8\xad", 32766 - 3 - 8) + R"(\kiv.dll)",
+    {.name = "the longest path, in characters of four bytes each (54936: the pound sign), named "
+             "whole",
+     .path = folder_of(long_path(LR"(C:\)", 32766, L'\u00a3')),
+     .errors = {{long_path(LR"(C:\)", 32766, L'\u00a3'), ERROR_ACCESS_DENIED}},
+     .host = [] { fake_set_console_output_cp(54936); },
+     .checked = searched({long_path(LR"(C:\)", 32766, L'\u00a3')}),
+     .err = not_checked(R"(C:\)" + repeated("\x81\x30\x84\x35", 32766 - 3 - 8) + R"(\kiv.dll)",
                         ERROR_ACCESS_DENIED)},
     {.name = "a console code page that can't be converted to: kiv.dll alone",
      .path = folder_of(umlaut),
@@ -312,33 +394,29 @@ const std::vector<loader_row> rows = {
      .err = not_added("C:\\Pr\x81"
                       "fung\\",
                       ERROR_PATH_NOT_FOUND)},
-    {.name = "the tool's file name can't be read: the tool's folder is left out",
-     .path = std::nullopt,
-     .host = [] { fake_set_module_file_name(L""); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the tool's file name cut short by the buffer: the tool's folder is left out",
-     .host = [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the tool's file name with nothing before its backslash: no folder to look in",
-     .host = [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); },
-     .checked = {system32},
-     .err = not_found},
-    {.name = "the system folder can't be read: it is left out",
-     .path = LR"(C:\Card)",
-     .files = {{card, a_file}},
-     .host = [] { fake_set_system_directory(L""); },
-     .checked = {tool, card},
-     .loads = card,
-     .adds = LR"(C:\Card\)"},
-    {.name = "the tool's file name without a backslash: the tool's folder is left out",
-     .path = LR"(C:\Card)",
-     .files = {{card, a_file}},
-     .host = [] { fake_set_module_file_name(L"kiv_reset.exe"); },
-     .checked = {system32, card},
-     .loads = card,
-     .adds = LR"(C:\Card\)"},
+    stops(
+        "the tool's file name can't be read (6)", [] { fake_set_module_file_name(L""); }, {},
+        "kiv_reset: kiv_reset.exe's own path could not be read (error 6)\n"),
+    stops(
+        "the tool's file name cut short by the buffer",
+        [] { fake_set_module_file_name(LR"(C:\Card\)" + std::wstring(40000, L'x')); }, {},
+        "kiv_reset: kiv_reset.exe's own path is too long to read\n"),
+    stops(
+        "the tool's file name with nothing before its backslash",
+        [] { fake_set_module_file_name(LR"(\kiv_reset.exe)"); }, {},
+        R"(kiv_reset: kiv_reset.exe's own path \kiv_reset.exe names no folder)"
+        "\n"),
+    stops(
+        "the tool's file name without a backslash",
+        [] { fake_set_module_file_name(L"kiv_reset.exe"); }, {},
+        "kiv_reset: kiv_reset.exe's own path kiv_reset.exe has no backslash\n"),
+    stops(
+        "the system folder can't be read (87)", [] { fake_set_system_directory(L""); }, {tool},
+        "kiv_reset: the system folder could not be read (error 87)\n"),
+    stops(
+        "the system folder too long for the buffer",
+        [] { fake_set_system_directory(LR"(C:\)" + std::wstring(40000, L'x')); }, {tool},
+        "kiv_reset: the system folder's path is too long to read\n"),
     {.name = "kiv.dll found but not loaded: no later one is tried",
      .path = LR"(C:\Card;D:\Other)",
      .files = {{card, a_file}, {LR"(D:\Other\kiv.dll)", a_file}},
@@ -498,6 +576,13 @@ std::vector<unsigned char> changed(std::vector<unsigned char> info, std::size_t 
     info.at(at) = value;
     return info;
 }
+// The same, with children after it: wLength the whole's, the children's bytes zero.
+std::vector<unsigned char> with_length(std::vector<unsigned char> info, std::size_t length) {
+    info.resize(length);
+    info[0] = static_cast<unsigned char>(length);
+    info[1] = static_cast<unsigned char>(length >> 8);
+    return info;
+}
 std::vector<unsigned char> cut(std::vector<unsigned char> info, std::size_t size) {
     info.resize(size);
     return info;
@@ -525,6 +610,29 @@ void PrintTo(const version_row& row, std::ostream* out) {
 
 void beside_tool() {
     fake_set_file(tool, a_file);
+}
+
+// kiv.dll beside the tool with a resource that is not sound: read as no version at all.
+version_row no_version(const char* name, const std::vector<unsigned char>& resource) {
+    return {.name = name,
+            .host = beside_tool,
+            .resource = resource,
+            .reads = tool,
+            .out = unversioned(R"(C:\Tools\kiv.dll)")};
+}
+
+// kiv.dll beside the tool with a sound version resource that the region VirtualQuery gives
+// for it (none: the call fails) does not wholly hold: no version.
+version_row past_region(const char* name, const std::optional<fake_region>& region) {
+    return {.name = name,
+            .host =
+                [region] {
+                    beside_tool();
+                    fake_set_version_region(region);
+                },
+            .resource = version_10_2_300_4,
+            .reads = tool,
+            .out = unversioned(R"(C:\Tools\kiv.dll)")};
 }
 
 const std::vector<version_row> version_rows = {
@@ -555,36 +663,30 @@ const std::vector<version_row> version_rows = {
                            "\n",
      .status = exit_library_missing},
     // A resource that is not sound is read as no version at all.
-    {.name = "a resource cut short of its fixed part: no version",
+    no_version("a resource cut short of its fixed part", cut(version_10_2_300_4, 91)),
+    no_version("a resource of one byte", cut(version_10_2_300_4, 1)),
+    no_version("a wLength that leaves out the fixed part", changed(version_10_2_300_4, 0, 91)),
+    no_version("a wValueLength too small for the fixed part", changed(version_10_2_300_4, 2, 51)),
+    {.name = "a resource with its children, longer than 255 bytes: the version",
      .host = beside_tool,
-     .resource = cut(version_10_2_300_4, 91),
+     .resource = with_length(version_10_2_300_4, 0x134),
      .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a resource of one byte: no version",
-     .host = beside_tool,
-     .resource = cut(version_10_2_300_4, 1),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wLength that leaves out the fixed part: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 0, 91),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wValueLength too small for the fixed part: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 2, 51),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "another key: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 6 + 2 * 14, 'X'),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
-    {.name = "a wrong signature: no version",
-     .host = beside_tool,
-     .resource = changed(version_10_2_300_4, 40, 0xbe),
-     .reads = tool,
-     .out = unversioned(R"(C:\Tools\kiv.dll)")},
+     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
+                           "\n"},
+    no_version("another key, its first letter", changed(version_10_2_300_4, 6, 'X')),
+    no_version("another key", changed(version_10_2_300_4, 6 + 2 * 14, 'X')),
+    no_version("a wrong signature", changed(version_10_2_300_4, 40, 0xbe)),
+    // A resource that runs past what the file maps readable is not read at all.
+    past_region("a resource one byte longer than its region", fake_region{.size = 91}),
+    past_region("a resource in pages that can't be read",
+                fake_region{.size = 92, .protect = PAGE_NOACCESS}),
+    past_region("a resource in a guard page",
+                fake_region{.size = 92, .protect = PAGE_READONLY | PAGE_GUARD}),
+    past_region("a resource in pages reserved, not committed",
+                fake_region{.size = 92, .state = MEM_RESERVE}),
+    past_region("a resource outside kiv.dll's mapping",
+                fake_region{.size = 92, .in_mapping = false}),
+    past_region("a resource whose region can't be asked for", std::nullopt),
     {.name = "on PATH, a non-ASCII folder, named in the console's code page (437)",
      .host =
          [] {
@@ -598,6 +700,15 @@ const std::vector<version_row> version_rows = {
     {.name = "not found: the search's message, status 3, nothing read",
      .out = version_line,
      .err = not_found,
+     .status = exit_library_missing},
+    {.name = "a network place on PATH: the search's message, status 3, nothing read",
+     .host =
+         [] {
+             fake_set_path(LR"(\\filesrv\pelk;C:\Card)");
+             fake_set_file(card, a_file);
+         },
+     .out = version_line,
+     .err = on_network(R"(\\filesrv\pelk)"),
      .status = exit_library_missing},
     {.name = "a folder that can't be checked: the search's message, status 3, nothing read",
      .host = [] { fake_set_file_error(tool, ERROR_ACCESS_DENIED); },

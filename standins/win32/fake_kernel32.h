@@ -37,9 +37,10 @@ std::vector<int> fake_probed_addresses();
 long fake_stdout_bytes_at_close();
 
 // The loader's host: C:\Tools\kiv_reset.exe, the system folder C:\Windows\system32, PATH
-// "C:\Windows\system32;C:\Windows", no kiv.dll anywhere (error 2 for every path not set
-// below), every DLL call succeeding, kiv.dll without a version resource, console code page
-// 437 (the ANSI one is 1252), and no delay-load hook.
+// "C:\Windows\system32;C:\Windows", every drive letter a local fixed one, no kiv.dll
+// anywhere (error 2 for every path not set below), every DLL call succeeding, kiv.dll
+// without a version resource, console code page 437 (the ANSI one is 1252), and no
+// delay-load hook.
 void fake_loader_host_reset();
 // What GetFileAttributesW answers for a full path: attributes, or a failure with an error.
 void fake_set_file(const std::wstring& path, DWORD attributes);
@@ -47,6 +48,8 @@ void fake_set_file_error(const std::wstring& path, DWORD error);
 // An empty one makes the call fail.
 void fake_set_module_file_name(const std::wstring& path);
 void fake_set_system_directory(const std::wstring& path);
+// What GetDriveTypeW answers for the root of that drive letter, in either case.
+void fake_set_drive_type(wchar_t letter, UINT type);
 // No value: PATH is not set.
 void fake_set_path(const std::optional<std::wstring>& value);
 // 0 lets the call succeed; any other value fails it with that error.
@@ -54,13 +57,25 @@ void fake_set_dll_directory_errors(DWORD set_default, DWORD add);
 void fake_set_load_error(DWORD error);
 // A function that GetProcAddress does not find in the loaded kiv.dll.
 void fake_set_missing_function(const std::string& name);
-// 437, 1252 and 65001 are known; 0 is what Windows gives without a console.
+// 437, 1252, 65001 and 54936 (ASCII and U+0080 to U+00A3 only) are known; 0 is what Windows gives
+// without a console.
 void fake_set_console_output_cp(UINT code_page);
 // The handle that LoadLibraryExW gives for kiv.dll.
 HMODULE fake_board_module();
 // The RT_VERSION resource 1 that kiv.dll, loaded as a data file, holds, byte for byte;
 // none by default.
 void fake_set_version_resource(const std::optional<std::vector<unsigned char>>& bytes);
+// What VirtualQuery answers for the version resource's first byte: the region that holds it,
+// from that byte to `size` bytes on, with its state and protection, in the data-file mapping
+// of kiv.dll or in another allocation. By default the resource exactly, committed and read
+// only, in the mapping. No value: the call fails.
+struct fake_region {
+    std::size_t size;
+    DWORD state = MEM_COMMIT;
+    DWORD protect = PAGE_READONLY;
+    bool in_mapping = true;
+};
+void fake_set_version_region(const std::optional<fake_region>& region);
 
 // For the stand-in's own sources: its log, its poisoned last error, and paths as logged
 // (non-ASCII characters as <U+00DC>).

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <map>
 #include <optional>
 
@@ -41,6 +42,10 @@ bool board_module_loaded = false;
 bool datafile_loaded = false;
 bool search_restricted = false;
 std::optional<std::vector<unsigned char>> version_resource;
+// The resource's region when set; else the resource exactly.
+bool version_region_set = false;
+std::optional<fake_region> version_region;
+std::map<wchar_t, UINT> drive_types;
 
 // Windows' code pages 437 (the console's in the United States) and 1252 (the ANSI code page
 // there): the characters of bytes 0x80 to 0xff. 1252 leaves five bytes undefined, which
@@ -135,10 +140,21 @@ std::optional<std::string> encode(UINT code_page, char32_t character) {
         }
         return bytes;
     }
+    // GB18030 gives U+0080 to U+00A3 four bytes each, in order from 81 30 81 30; the
+    // stand-in knows no other character beyond ASCII there.
+    if (code_page == 54936 && character >= 0x80) {
+        if (character > 0xa3) {
+            fake_violation("a character that the stand-in's code page 54936 lacks");
+            return std::nullopt;
+        }
+        unsigned index = character - 0x80;
+        return std::string{'\x81', '\x30', static_cast<char>(0x81 + index / 10),
+                           static_cast<char>(0x30 + index % 10)};
+    }
     const char32_t* high_half = code_page == 437    ? code_page_437
                                 : code_page == 1252 ? code_page_1252
                                                     : nullptr;
-    if (high_half == nullptr) {
+    if (high_half == nullptr && code_page != 54936) {
         return std::nullopt;
     }
     if (character < 0x80) {
@@ -164,6 +180,9 @@ void fake_loader_host_reset() {
     console_output_cp = 437;
     board_module_loaded = datafile_loaded = search_restricted = false;
     version_resource.reset();
+    version_region_set = false;
+    version_region.reset();
+    drive_types.clear();
     __pfnDliNotifyHook2 = nullptr;
 }
 
@@ -172,6 +191,9 @@ void fake_set_file(const std::wstring& path, DWORD attributes) {
 }
 void fake_set_file_error(const std::wstring& path, DWORD error) {
     file_answers[path] = {INVALID_FILE_ATTRIBUTES, error};
+}
+void fake_set_drive_type(wchar_t letter, UINT type) {
+    drive_types[static_cast<wchar_t>(std::towupper(static_cast<wint_t>(letter)))] = type;
 }
 void fake_set_module_file_name(const std::wstring& path) {
     module_file_name = path;
@@ -200,6 +222,10 @@ HMODULE fake_board_module() {
 }
 void fake_set_version_resource(const std::optional<std::vector<unsigned char>>& bytes) {
     version_resource = bytes;
+}
+void fake_set_version_region(const std::optional<fake_region>& region) {
+    version_region_set = true;
+    version_region = region;
 }
 
 extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR file_name) {
@@ -240,6 +266,19 @@ extern "C" UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
     }
     fake_set_last_error(fake_poisoned_error);
     return copy_out(system_directory, buffer, size);
+}
+
+extern "C" UINT WINAPI GetDriveTypeW(LPCWSTR root_path_name) {
+    fake_log_call("GetDriveTypeW(" + fake_narrow(root_path_name) + ")");
+    // The loader asks only for the root of a drive letter, as "C:\".
+    if (root_path_name == nullptr || std::wcslen(root_path_name) != 3 ||
+        root_path_name[1] != L':' || root_path_name[2] != L'\\') {
+        fake_violation("GetDriveTypeW of something other than a drive's root");
+        return DRIVE_NO_ROOT_DIR;
+    }
+    auto found = drive_types.find(
+        static_cast<wchar_t>(std::towupper(static_cast<wint_t>(root_path_name[0]))));
+    return found != drive_types.end() ? found->second : DRIVE_FIXED;
 }
 
 extern "C" DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
@@ -373,6 +412,38 @@ extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
     }
     fake_set_last_error(fake_poisoned_error);
     return static_cast<DWORD>(version_resource->size());
+}
+
+extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* buffer,
+                                      SIZE_T length) {
+    fake_log_call("VirtualQuery()");
+    if (!datafile_loaded || !version_resource || address != version_resource->data() ||
+        length < sizeof *buffer) {
+        fake_violation("VirtualQuery of anything but the version resource mapped");
+        fake_set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::optional<fake_region> region =
+        version_region_set ? version_region : fake_region{.size = version_resource->size()};
+    if (!region) {
+        fake_set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // The mapping starts at the data-file handle without the bits that mark it as one; the
+    // region, as on Windows, some way before the resource's first byte.
+    auto mapping = reinterpret_cast<std::uintptr_t>(datafile_module) & ~std::uintptr_t{3};
+    constexpr std::size_t lead = 0x10;
+    *buffer = {.BaseAddress = reinterpret_cast<PVOID>(
+                   reinterpret_cast<std::uintptr_t>(version_resource->data()) - lead),
+               .AllocationBase =
+                   reinterpret_cast<PVOID>(region->in_mapping ? mapping : mapping + 0x100000),
+               .AllocationProtect = PAGE_READONLY,
+               .RegionSize = lead + region->size,
+               .State = region->state,
+               .Protect = region->protect,
+               .Type = MEM_IMAGE};
+    fake_set_last_error(fake_poisoned_error);
+    return sizeof *buffer;
 }
 
 namespace {

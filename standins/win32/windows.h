@@ -5,6 +5,7 @@
 #ifndef PELK_STANDIN_WINDOWS_H
 #define PELK_STANDIN_WINDOWS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #define WINAPI
@@ -26,6 +27,9 @@ using FARPROC = std::intptr_t (*)();
 using DLL_DIRECTORY_COOKIE = void*;
 using HRSRC = struct resource_stand_in*;
 using HGLOBAL = void*;
+using PVOID = void*;
+using LPCVOID = const void*;
+using SIZE_T = std::size_t;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED;
@@ -53,6 +57,33 @@ constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x200;
 constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x400;
 constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
 constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x1000;
+
+constexpr UINT DRIVE_UNKNOWN = 0;
+constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+constexpr UINT DRIVE_FIXED = 3;
+constexpr UINT DRIVE_REMOTE = 4;
+
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD MEM_RESERVE = 0x2000;
+constexpr DWORD MEM_IMAGE = 0x1000000;
+constexpr DWORD PAGE_NOACCESS = 0x01;
+constexpr DWORD PAGE_READONLY = 0x02;
+constexpr DWORD PAGE_READWRITE = 0x04;
+constexpr DWORD PAGE_WRITECOPY = 0x08;
+constexpr DWORD PAGE_EXECUTE_READ = 0x20;
+constexpr DWORD PAGE_EXECUTE_READWRITE = 0x40;
+constexpr DWORD PAGE_EXECUTE_WRITECOPY = 0x80;
+constexpr DWORD PAGE_GUARD = 0x100;
+
+struct MEMORY_BASIC_INFORMATION {
+    PVOID BaseAddress;
+    PVOID AllocationBase;
+    DWORD AllocationProtect;
+    SIZE_T RegionSize;
+    DWORD State;
+    DWORD Protect;
+    DWORD Type;
+};
 
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;
@@ -95,6 +126,7 @@ BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetFileAttributesW(LPCWSTR file_name);
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
+UINT WINAPI GetDriveTypeW(LPCWSTR root_path_name);
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
 BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags);
 DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory);
@@ -105,6 +137,7 @@ HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
 LPVOID WINAPI LockResource(HGLOBAL data);
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
+SIZE_T WINAPI VirtualQuery(LPCVOID address, MEMORY_BASIC_INFORMATION* buffer, SIZE_T length);
 UINT WINAPI GetConsoleOutputCP(void);
 int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
                                LPSTR bytes, int bytes_size, LPCSTR default_char,

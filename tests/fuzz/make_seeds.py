@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Writes the fuzz targets' seed corpora from the command-line case tables, in the targets'
-input format (see the comments at the top of scanner_fuzz.cpp and reset_fuzz.cpp)."""
+input format (see the comments at the top of scanner_fuzz.cpp and reset_fuzz.cpp), and the
+version target's from a version resource as resource compilers write it."""
 
 import json
 import os
@@ -32,6 +33,16 @@ def reset_seed(table, entry):
     return bytes([0]) + struct.pack("<i", entry.get("result", 0)) + arguments(entry)
 
 
+def version_seeds():
+    """The stand-in kiv.dll's version resource, 10.2.300.4, as resource compilers write it
+    with no children; the same with a wLength that leaves out its fixed part."""
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, 0x000a0002, 0x012c0004, 0x000a0002,
+                        0x012c0004, 0x3f, 0, 0x40004, 2, 0, 0, 0)
+    key = "VS_VERSION_INFO\0".encode("utf-16-le")
+    whole = struct.pack("<3H", 92, 52, 0) + key + bytes(2) + fixed
+    return [whole, struct.pack("<H", 91) + whole[2:]]
+
+
 def write(folder, seeds):
     os.makedirs(folder, exist_ok=True)
     for old in os.listdir(folder):
@@ -50,6 +61,8 @@ def main():
         seeds = [make(table, entry) for entry in table["cases"]] + [empty_vector]
         write(os.path.join(HERE, "corpus", folder), seeds)
         print("%s: %d seeds" % (folder, len(seeds)))
+    write(os.path.join(HERE, "corpus", "version"), version_seeds())
+    print("version: 2 seeds")
 
 
 if __name__ == "__main__":

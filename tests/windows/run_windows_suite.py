@@ -164,6 +164,8 @@ NOT_FOUND = ("kiv_reset: kiv.dll was not found beside kiv_reset.exe, in the syst
              "in a folder on PATH\n")
 NOT_LOADED = "kiv_reset: {a}\\kiv.dll could not be loaded (error 126)\n"
 LACKING = "kiv_reset: {a}\\kiv.dll has no %s\n" % kiv_functions()[-1]
+ON_NETWORK = ("kiv_reset: %s on PATH is a network place, where kiv.dll is never looked for: put "
+              "kiv.dll beside kiv_reset.exe, or take that entry off PATH\n")
 # A kiv.dll whose own companion is not found: it loads, and the reset fails with status 1.
 COMPANION_MISSING = "no companion"
 
@@ -172,8 +174,9 @@ COMPANION_MISSING = "no companion"
 # kiv.dll in every row; "folder" is a folder named kiv.dll), the PATH entries (Wine puts its
 # own system folders after them), and the outcome: the log prefix of the kiv.dll that must
 # answer, COMPANION_MISSING, or kiv_reset's message with status 3 and no library call at all.
-# These rows claim what Wine does; what only Windows answers (unreachable shares, drives not
-# ready, symbolic links, folders AddDllDirectory refuses) is tests/kiv_loader_test.cpp's.
+# These rows claim what Wine does; what only Windows answers (network drives, drives not
+# ready, symbolic links, folders AddDllDirectory refuses, a tool started from a share) is
+# tests/kiv_loader_test.cpp's.
 DLL_SEARCH_CASES = [
     ("kiv.dll on PATH", {"a": ["kiv"]}, "{a}", ""),
     ("kiv.dll nowhere on the search", {}, "", NOT_FOUND),
@@ -200,9 +203,10 @@ DLL_SEARCH_CASES = [
     ("a PATH entry on drive z:", {"a": ["kiv"]}, "{a_on_lower_z}", ""),
     ("a PATH entry with forward slashes", {"a": ["kiv"]}, "{a_forward}", ""),
     ("a PATH entry with a trailing backslash", {"a": ["kiv"]}, "{a}\\", ""),
-    ("a share before the first kiv.dll, which Wine can't check (66 for every share): no later "
-     "one is taken", {"b": ["kiv"]}, "\\\\filesrv\\pelk;{b}",
-     "kiv_reset: \\\\filesrv\\pelk\\kiv.dll could not be checked (error 66)\n"),
+    ("a share before the first kiv.dll: never looked at, no later one is taken", {"b": ["kiv"]},
+     "\\\\filesrv\\pelk;{b}", ON_NETWORK % "\\\\filesrv\\pelk"),
+    ("a share in forward slashes before the first kiv.dll", {"b": ["kiv"]}, "//filesrv/pelk;{b}",
+     ON_NETWORK % "//filesrv/pelk"),
     ("a dependent one on PATH, its DLL beside it", {"a": ["dependent", "helper"]}, "{a}",
      "dependent "),
     ("a dependent one on PATH, its DLL beside the tool", {"a": ["dependent"], "app": ["helper"]},
