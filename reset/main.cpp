@@ -12,7 +12,7 @@ namespace {
 
 // -v or --version as the only argument. Decided before kiv.dll is loaded, so that none of
 // its code runs for it; anywhere else -v is scanned as any other option.
-bool asks_for_version(int argc, wchar_t* argv[]) {
+bool asks_for_version(int argc, wchar_t* const argv[]) {
     return argc == 2 &&
            (std::wcscmp(argv[1], L"-v") == 0 || std::wcscmp(argv[1], L"--version") == 0);
 }

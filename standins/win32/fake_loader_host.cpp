@@ -387,7 +387,8 @@ extern "C" HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type
 
 extern "C" HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
     fake_log_call("LoadResource()");
-    if (!on_loaded_datafile(module, "LoadResource") || resource != version_resource_handle) {
+    if (!on_loaded_datafile(module, "LoadResource") || !version_resource ||
+        resource != version_resource_handle) {
         fake_set_last_error(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -406,7 +407,8 @@ extern "C" LPVOID WINAPI LockResource(HGLOBAL data) {
 
 extern "C" DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
     fake_log_call("SizeofResource()");
-    if (!on_loaded_datafile(module, "SizeofResource") || resource != version_resource_handle) {
+    if (!on_loaded_datafile(module, "SizeofResource") || !version_resource ||
+        resource != version_resource_handle) {
         fake_set_last_error(ERROR_INVALID_HANDLE);
         return 0;
     }
