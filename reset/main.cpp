@@ -19,7 +19,8 @@ bool asks_for_version(int argc, wchar_t* const argv[]) {
 
 } // namespace
 
-int wmain(int argc, wchar_t* argv[]) {
+// -municode's start-up code calls wmain: it stays external.
+int wmain(int argc, wchar_t* argv[]) { // NOLINT(misc-use-internal-linkage)
     if (asks_for_version(argc, argv)) {
         return show_version();
     }
@@ -30,7 +31,7 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     // kiv.dll is loaded only once the whole line has been read and accepted.
     int status = run_kiv_reset(argc, arguments, load_board_library);
-    std::free(arguments);
+    std::free(static_cast<void*>(arguments));
     return status;
 }
 #else

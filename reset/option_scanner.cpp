@@ -35,7 +35,7 @@ int end_scan(int reason) {
 
 } // namespace
 
-int next_option(int argc, char* const argv[]) {
+int next_option(int argc, const char* const argv[]) {
     while (next_arg_index < argc) {
         const char* argument = argv[next_arg_index];
         ++next_arg_index;

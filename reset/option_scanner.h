@@ -14,4 +14,4 @@ constexpr int option_missing_value = ':';
 constexpr int option_unexpected = '!';
 
 // Returns 'h', 'i', 'd' or 'a', or one of the four ends above.
-int next_option(int argc, char* const argv[]);
+int next_option(int argc, const char* const argv[]);

@@ -7,7 +7,8 @@
 #include "ascii_arguments.h"
 #include "program_name.h"
 
-int wmain(int argc, wchar_t* argv[]) {
+// -municode's start-up code calls wmain: it stays external.
+int wmain(int argc, wchar_t* argv[]) { // NOLINT(misc-use-internal-linkage)
     char** arguments = ascii_arguments(argc, argv);
     if (arguments == nullptr) {
         std::fputs("Error: out of memory\n", stderr);
@@ -19,7 +20,7 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     int status = run_smbus_scan(argc, arguments, argv);
     std::free(program_name);
-    std::free(arguments);
+    std::free(static_cast<void*>(arguments));
     return status;
 }
 #else
