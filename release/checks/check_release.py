@@ -32,6 +32,7 @@ import tempfile
 import zipfile
 
 import jsonschema
+import pefile
 from license_expression import get_spdx_licensing
 
 WINDRES = "x86_64-w64-mingw32-windres"
@@ -124,8 +125,9 @@ SIGNER_ROWS = [
     (None, "attach revision 0x0100", "1", None, "WIN_CERTIFICATE"),
     (None, "attach length + 8", "1", None, "WIN_CERTIFICATE"),
 ]
-# How each way of attaching lays out what osslsigncode 2.9's extract-signature wrote:
-# (dwLength added to the entry's length, wRevision), or None for the PKCS#7 alone.
+# How each way of attaching lays out the signature's PKCS#7, as osslsigncode 2.9's
+# extract-signature writes it (None: the PKCS#7 alone) or as 2.5's does, behind a
+# WIN_CERTIFICATE header: (dwLength added to the entry's length, wRevision).
 ATTACH_FORMS = {"attach": None, "attach 2.5": (0, 0x0200),
                 "attach revision 0x0100": (0, 0x0100), "attach length + 8": (8, 0x0200)}
 
@@ -464,6 +466,24 @@ def check_signatures(problems, paths, ca):
                 problems.append("%s: a copy with one byte changed still verifies" % name)
 
 
+def certificate_table_pkcs7(path):
+    """The PKCS#7 of a signed executable, read from its PE certificate table rather than
+    through this machine's osslsigncode, whose extract-signature writes one form or the
+    other by its version: the first WIN_CERTIFICATE's bCertificate, as long as its DER
+    header says."""
+    image = pefile.PE(path, fast_load=True)
+    table = image.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    entry = image.__data__[table.VirtualAddress:table.VirtualAddress + table.Size]
+    image.close()
+    body = entry[8:struct.unpack_from("<I", entry)[0]]
+    size, header = body[1], 2
+    if size & 0x80:
+        header = 2 + (size & 0x7F)
+        size = int.from_bytes(body[2:header], "big")
+    return bytes(body[:header + size])
+
+
 def with_header(pkcs7, form):
     """The PKCS#7 alone, or as a PE certificate table entry: a WIN_CERTIFICATE header
     (dwLength the whole entry's, padded to 8 bytes; wRevision; wCertificateType 0x0002,
@@ -490,13 +510,10 @@ def refusal(executable, folder, how, scratch):
             signatures = os.path.join(scratch, "signatures")
             os.mkdir(signatures)
             signed = copy + ".signed"
-            extracted = os.path.join(scratch, "extracted")
             run_quietly("osslsigncode", "sign", "-pkcs12", certificate, "-readpass",
                         os.path.join(folder, "password"), "-h", "sha256", "-in", copy,
                         "-out", signed)
-            run_quietly("osslsigncode", "extract-signature", "-in", signed, "-out", extracted)
-            with open(extracted, "rb") as file:
-                blob = with_header(file.read(), ATTACH_FORMS[how])
+            blob = with_header(certificate_table_pkcs7(signed), ATTACH_FORMS[how])
             with open(os.path.join(signatures, os.path.basename(copy) + ".sig"), "wb") as file:
                 file.write(blob)
             signing.attach(copy, signatures, os.path.join(folder, "ca.pem"), scratch)
