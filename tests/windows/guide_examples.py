@@ -1,4 +1,4 @@
-"""What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
+r"""What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
 stands: its batch example under Wine's cmd against the stand-ins, once for every status of
 both tools; its deploy.cmd with every kind of DEST it must refuse (run_deploy_cases); and
 its msiexec and reg query lines and deploy.cmd, which the MSI cases run in place of their
