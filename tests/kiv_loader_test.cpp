@@ -47,6 +47,11 @@
 // m92f421cf no return when the chain policy fails: likewise, the result is not read then.
 // mc8271dee fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
 // m520c9f79 type = 1: RegGetValueW writes the type before it is read.
+// m86bdd075 value_capacity + 1: the rows' values are far inside the room or far beyond it.
+// m6ac3238c value_capacity - 1: likewise.
+// m7a555129 hex_digit's -2 for -1: any negative marks a character that is no digit.
+// mb2838f35 size < 1 for < 2: with one character left, the next is the string's null, which
+//           is no digit either.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -1188,6 +1193,11 @@ const std::vector<signature_row> signature_rows = {
      .host = both(file_signed(0), policy(multi_string({L"5z" + other_thumbprint.substr(2)}))),
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("holds \"5z" + ascii(other_thumbprint.substr(2)) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "a letter beyond f as a byte's first digit: stops",
+     .host = both(file_signed(0), policy(multi_string({L"g" + other_thumbprint.substr(1)}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"g" + ascii(other_thumbprint.substr(1)) +
                          "\", which is not a SHA-256 thumbprint")},
     {.name = "a colon before the first byte: stops",
      .host = both(file_signed(0), policy(multi_string({L":" + other_thumbprint}))),
