@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <iterator>
 #include <cwchar>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "kiv_loader.h"
 #include "signer_policy.h"
@@ -27,7 +25,11 @@ constexpr wchar_t policy_value_name[] = L"RequiredSigners";
 // value can't be read (ERROR_MORE_DATA), and so stops the run.
 constexpr std::size_t value_capacity = 16384;
 wchar_t policy_value[value_capacity];
-std::vector<std::array<unsigned char, thumbprint_size>> required;
+// Each thumbprint takes at least 64 characters and, but for the last, a null. Fixed arrays, no
+// containers: the tool links no C++ library code that could throw.
+std::array<unsigned char, thumbprint_size> required[value_capacity / (2 * thumbprint_size + 1) + 1];
+std::size_t required_count;
+wchar_t shown_entry[value_capacity + 1];
 
 signer_policy cannot_read(const char* pattern, unsigned long number) {
     std::fputs("kiv_reset: the RequiredSigners policy ", stderr);
@@ -66,27 +68,26 @@ bool parse_thumbprint(std::wstring_view text, unsigned char* thumbprint) {
 // The strings of a REG_MULTI_SZ, or the one of a REG_SZ, within the units read; empty ones
 // are no entries.
 signer_policy read_thumbprints(DWORD type, std::size_t units) {
-    required.clear();
+    required_count = 0;
     for (std::wstring_view rest(policy_value, units); !rest.empty();) {
-        std::wstring_view entry = rest.substr(0, rest.find(L'\0'));
+        std::wstring_view entry(rest.data(), std::min(rest.find(L'\0'), rest.size()));
         if (!entry.empty()) {
-            std::array<unsigned char, thumbprint_size> thumbprint{};
-            if (!parse_thumbprint(entry, thumbprint.data())) {
-                std::wstring shown(entry);
+            if (!parse_thumbprint(entry, required[required_count].data())) {
+                *std::copy(entry.begin(), entry.end(), shown_entry) = L'\0';
                 std::fprintf(stderr,
                              "kiv_reset: the RequiredSigners policy holds \"%s\", which is not "
                              "a SHA-256 thumbprint\n",
-                             console_text(shown.c_str()));
+                             console_text(shown_entry));
                 return signer_policy::unreadable;
             }
-            required.push_back(thumbprint);
+            ++required_count;
         }
         if (type == REG_SZ) {
             break;
         }
         rest.remove_prefix(std::min(entry.size() + 1, rest.size()));
     }
-    if (required.empty()) {
+    if (required_count == 0) {
         std::fputs("kiv_reset: the RequiredSigners policy lists no signer\n", stderr);
         return signer_policy::unreadable;
     }
@@ -127,7 +128,7 @@ bool meets_signer_policy(const signature_verdict& verdict) {
     if (!verdict.checked || verdict.result != 0 || !verdict.has_signer) {
         return false;
     }
-    return std::any_of(required.begin(), required.end(), [&verdict](const auto& listed) {
+    return std::any_of(required, required + required_count, [&verdict](const auto& listed) {
         return std::equal(listed.begin(), listed.end(), std::begin(verdict.thumbprint));
     });
 }

@@ -73,7 +73,8 @@ FIELD_FORMATS = [
 TOOLCHAIN_PARTS = {
     "crt2u.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
     "libmingw32.a": "mingw-w64-x86-64-dev", "libmingwex.a": "mingw-w64-x86-64-dev",
-    "libmsvcrt.a": "mingw-w64-x86-64-dev", "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
+    "libmsvcrt.a": "mingw-w64-x86-64-dev", "libadvapi32.a": "mingw-w64-x86-64-dev",
+    "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
     "crtend.o": "gcc-mingw-w64-x86-64-win32", "libgcc.a": "gcc-mingw-w64-x86-64-win32",
 }
 TOOLCHAIN_LICENCES = {
