@@ -42,7 +42,10 @@ def _read(folder, name):
 
 
 def sign(source, folder, destination):
-    """source signed (Authenticode, SHA-256) with folder's certificate, as destination."""
+    """source signed (Authenticode, SHA-256) with folder's certificate, as destination
+    (replaced: osslsigncode writes no file that is there already)."""
+    if os.path.exists(destination):
+        os.remove(destination)
     subprocess.run(["osslsigncode", "sign", "-pkcs12", os.path.join(folder, "signing.p12"),
                     "-readpass", os.path.join(folder, "password"), "-h", "sha256",
                     "-in", source, "-out", destination], check=True, stdout=subprocess.DEVNULL)
