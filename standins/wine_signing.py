@@ -27,11 +27,12 @@ POLICY_KEY = r"HKLM\SOFTWARE\Policies\PELK card service tools"
 POLICY_VALUE = "RequiredSigners"
 
 
-def make_certificate(folder, subject=None):
+def make_certificate(folder, subject=None, ca_subject=None):
     """A throwaway CA and a code-signing certificate under it, in folder (ca.pem,
-    signing.pem, signing.p12 and its password), the signer's subject in openssl's -subj
-    form (make_test_certificate.sh's own by default); returns folder."""
-    subprocess.run([CERTIFICATE_SCRIPT, folder] + ([subject] if subject else []), check=True,
+    signing.pem, signing.p12 and its password), the signer's and the CA's subjects in
+    openssl's -subj form (make_test_certificate.sh's own by default); returns folder."""
+    subjects = [subject, ca_subject] if ca_subject else [subject] if subject else []
+    subprocess.run([CERTIFICATE_SCRIPT, folder] + subjects, check=True,
                    stdout=subprocess.DEVNULL)
     return folder
 

@@ -22,7 +22,9 @@ make in a clone with the shipped one; its rebuild (tar, release/release.sh, cmp,
 osslsigncode) release_builds.sh does the same way, with this machine's osslsigncode only
 (the other version's signature form is a row of check_release.py's signer table); and its
 PowerShell checks of the thumbprint and of the bill of materials against the zip, both
-ways, are PowerShell lines like the others."""
+ways, are PowerShell lines like the others; so are 4.3's Get-AuthenticodeSignature lines
+and its Intune script (whose reg add line is require_signer.cmd's, run by
+run_signer_lines), and its Group Policy steps are no command at all."""
 
 import os
 import re
@@ -30,7 +32,7 @@ import shutil
 import subprocess
 import tempfile
 
-from standins import wine_card
+from standins import wine_card, wine_signing
 
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.txt")
 MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
@@ -41,9 +43,11 @@ NOT_RUN_UNDER_WINE = {
     "msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME,
     r'reg query "\\HOST01\HKLM\SOFTWARE\PELK card service tools" /v Version /reg:64',
 }
-# The lines of these commands that the guide gives, each of which the MSI cases run or
-# NOT_RUN_UNDER_WINE names.
-CHECKED_COMMANDS = ("msiexec ", "reg query ")
+# The lines of these commands that the guide gives, each of which the MSI cases or
+# run_signer_lines run, or NOT_RUN_UNDER_WINE names.
+CHECKED_COMMANDS = ("msiexec ", "reg query ", "reg delete ")
+# The guide's lines that run_signer_lines ran, for lines_not_run.
+RAN_WITH_SIGNER = set()
 
 
 def guide(version="@PROJECT_VERSION@"):
@@ -269,8 +273,8 @@ def run_guide_line(card, start, ran):
 
 
 def lines_not_run(ran):
-    """The guide's msiexec and reg query lines (and $arguments lines, as msiexec lines) that
-    no MSI case ran."""
+    """The guide's msiexec, reg query and reg delete lines (and $arguments lines, as msiexec
+    lines) that neither an MSI case nor run_signer_lines ran."""
     shown = set()
     for line in guide().splitlines():
         line = line.strip()
@@ -278,4 +282,64 @@ def lines_not_run(ran):
             shown.add(line)
         elif line.startswith("$arguments = '"):
             shown.add("msiexec " + line[len("$arguments = '"):-1])
-    return sorted(shown - ran - NOT_RUN_UNDER_WINE)
+    return sorted(shown - ran - RAN_WITH_SIGNER - NOT_RUN_UNDER_WINE)
+
+
+# The card maker's names in the guide's kiv_reset -v example, as openssl's -subj writes them.
+EXAMPLE_SIGNER = "/CN=PELK card maker code signing/O=PELK card maker"
+EXAMPLE_ROOT = "/CN=PELK card maker root CA/O=PELK card maker"
+# kiv.dll logs its process attach too, so that any of its code running shows.
+LOG_ATTACH = {"KIV_STANDIN_LOG_ATTACH": "1"}
+
+
+def run_signer_lines(card, version, failures, compare):
+    """4.3 as an administrator follows it, beside kiv_reset.exe in the guide's kiv.dll folder,
+    the stand-in kiv.dll signed under a root the prefix trusts, with the card maker's names
+    of the guide's example: require_signer.cmd sets the requirement, kiv_reset -v prints the
+    4.1 example (the guide's thumbprint stands for the run's own), the guide's reg query
+    line shows the value, a reset runs, and the guide's reg delete line takes the
+    requirement away. version: the release's, three parts."""
+    label = "the guide's signer lines"
+    before = len(failures)
+    folder = wine_card.prefix_path(card, deploy_folder())
+    os.makedirs(folder)
+    shown = example_output("kiv_reset -v", version)
+    example_thumbprint = shown[-2].split(": ", 1)[1]
+    with tempfile.TemporaryDirectory() as scratch:
+        certificate = wine_signing.make_certificate(os.path.join(scratch, "certificate"),
+                                                    EXAMPLE_SIGNER, EXAMPLE_ROOT)
+        wine_signing.sign(os.path.join(card["bin"], "kiv.dll"), certificate,
+                          os.path.join(folder, "kiv.dll"))
+        thumbprint = wine_signing.signer_thumbprint(certificate)
+        wine_signing.trust_root(card, certificate)
+    shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"), folder)
+    try:
+        status, out, err = _run_cmd(card, block("require_signer.cmd").replace(
+            example_thumbprint, thumbprint))
+        compare(failures, label, "require_signer.cmd's status and standard error",
+                (status, err), (0, b""))
+        status, out, _, calls = wine_card.run_kiv_reset(card, ["-v"], LOG_ATTACH, folder=folder)
+        printed = out.decode("latin-1").replace("\r\n", "\n").replace(thumbprint,
+                                                                      example_thumbprint)
+        compare(failures, label, "kiv_reset -v, the example in 4.1, and no call into kiv.dll",
+                (status, as_guide_shows(printed, shown), calls), (0, shown, []))
+        status, out = run_guide_line(card, 'reg query "HKLM\\SOFTWARE\\Policies\\',
+                                     RAN_WITH_SIGNER)
+        compare(failures, label, "the reg query line's RequiredSigners",
+                [line.split() for line in out.splitlines() if "RequiredSigners" in line],
+                [["RequiredSigners", "REG_MULTI_SZ", thumbprint]])
+        status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], LOG_ATTACH,
+                                                          folder=folder)
+        compare(failures, label, "a reset with the requirement met",
+                (status, out.replace(b"\r\n", b"\n"), err, calls),
+                (0, b"Success\n", b"", ["attach", "pelk_kiv_init", "pelk_reset 2"]))
+        status, _ = run_guide_line(card, 'reg delete "HKLM\\SOFTWARE\\Policies\\',
+                                   RAN_WITH_SIGNER)
+        _, out, _, _ = wine_card.run_kiv_reset(card, ["-v"], folder=folder)
+        compare(failures, label, "the reg delete line, then kiv_reset -v's last line",
+                (status, out.decode("latin-1").splitlines()[-1:]),
+                (0, ["required signers: none set"]))
+    finally:
+        wine_signing.clear_policy(card)
+        shutil.rmtree(folder)
+    return len(failures) == before, 1
