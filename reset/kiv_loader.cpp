@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "kiv_loader.h"
+#include "signer_policy.h"
 
 namespace {
 
@@ -340,24 +341,51 @@ const wchar_t* find_board_library() {
 }
 
 bool load_board_library() {
+    // An unreadable requirement stops the run: a reset without the check it asks for would
+    // run a kiv.dll nobody vouched for.
+    signer_policy policy = read_signer_policy();
+    if (policy == signer_policy::unreadable) {
+        return false;
+    }
+    bool required = policy == signer_policy::set;
     // kiv.dll's own DLLs, those it loads as it starts and those it loads later by name,
     // and any DLL the process loads by name, come from kiv.dll's folder (added below), the
     // tool's folder or the system folder: never the current folder, never another PATH
     // folder. Better not to load at all than to load with the current folder still in the
-    // search.
-    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
-                                  LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    // search. Under a requirement the tool's folder is trusted no more than any other, so
+    // while the signature is checked the system folder alone supplies the DLLs that
+    // wintrust.dll and crypt32.dll load by name.
+    constexpr DWORD widened = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                              LOAD_LIBRARY_SEARCH_SYSTEM32;
+    if (!SetDefaultDllDirectories(required ? LOAD_LIBRARY_SEARCH_SYSTEM32 : widened)) {
         return cannot_restrict_search(GetLastError());
     }
     if (find_board_library() == nullptr) {
         return false;
     }
+    // Held open, shared with readers only, from the check until the load has returned.
+    HANDLE checked = nullptr;
+    if (required) {
+        checked = hold_required_library(library_path);
+        if (checked == nullptr) {
+            return false;
+        }
+        if (!SetDefaultDllDirectories(widened)) {
+            DWORD error = GetLastError();
+            CloseHandle(checked);
+            return cannot_restrict_search(error);
+        }
+    }
     add_library_folder();
     // The first one found is the one: if it won't load, no later one is tried.
     board_library = LoadLibraryExW(
         library_path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    DWORD load_error = board_library == nullptr ? GetLastError() : 0;
+    if (checked != nullptr) {
+        CloseHandle(checked);
+    }
     if (board_library == nullptr) {
-        return cannot_use_library("could not be loaded", GetLastError());
+        return cannot_use_library("could not be loaded", load_error);
     }
     __pfnDliNotifyHook2 = bind_to_board_library;
     // A function it lacks would otherwise end the process in the middle of the run.

@@ -11,8 +11,9 @@
 const wchar_t* find_board_library();
 
 // Restricts the DLL search, loads the kiv.dll that find_board_library() names and looks up
-// each of its functions. On failure it says why on standard error and returns false: no
-// library call may be made then.
+// each of its functions. Where the RequiredSigners policy is set, kiv.dll is first checked
+// (signer_policy.h) and held open until it is loaded. On failure it says why on standard
+// error and returns false: no library call may be made then.
 bool load_board_library();
 
 // A path in the console's code page, so that a technician can find what it names; "kiv.dll"

@@ -13,6 +13,7 @@
 #include "kiv_loader.h"
 #include "kiv_reset.h"
 #include "kiv_version.h"
+#include "signer_policy.h"
 
 namespace {
 
@@ -98,6 +99,44 @@ bool file_version(HMODULE image, std::uint32_t* most, std::uint32_t* least) {
            fixed_file_version(static_cast<const unsigned char*>(info), size, most, least);
 }
 
+// The signature's verdict and signer, checked as a reset under a requirement checks them,
+// then the requirement and whether this kiv.dll meets it. The status is the one a reset
+// would get: exit_library_missing where it would stop.
+int show_signature(const wchar_t* library) {
+    static signature_verdict verdict;
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        verdict = signature_verdict{};
+        std::snprintf(verdict.reason, sizeof verdict.reason,
+                      "the DLL search could not be restricted (error %lu)",
+                      static_cast<unsigned long>(GetLastError()));
+    } else {
+        HANDLE file = check_library_signature(library, &verdict);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    print_signature(verdict);
+    // Before any message of the policy's, where both streams go to one file.
+    std::fflush(stdout);
+    switch (read_signer_policy()) {
+    case signer_policy::absent:
+        std::fputs("required signers: none set\n", stdout);
+        return exit_success;
+    case signer_policy::unreadable:
+        return exit_library_missing;
+    case signer_policy::set:
+        break;
+    }
+    if (meets_signer_policy(verdict)) {
+        std::fputs("required signers: set; this kiv.dll meets them\n", stdout);
+        return exit_success;
+    }
+    std::fputs("required signers: set; this kiv.dll does not meet them\n", stdout);
+    std::fflush(stdout);
+    say_signer_policy_unmet(library, verdict);
+    return exit_library_missing;
+}
+
 } // namespace
 
 int show_version() {
@@ -127,5 +166,5 @@ int show_version() {
     } else {
         std::printf("kiv.dll: %s\n", console_text(library));
     }
-    return exit_success;
+    return show_signature(library);
 }

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "fake_kernel32.h"
+#include "fake_trust.h"
 #include "kiv_loader.h"
 #include "kiv_reset.h"
 #include "kiv_version.h"
@@ -443,15 +444,22 @@ const std::vector<loader_row> rows = {
 };
 
 // Only the loader's calls that matter to the host: which files, which folders, which DLLs.
+// A name with its "(" and more picks calls by their start.
 std::vector<std::string> calls_named(const std::string& name) {
+    std::string start = name.find('(') == std::string::npos ? name + "(" : name;
     std::vector<std::string> found;
     for (const std::string& call : fake_kernel32_calls()) {
-        if (call.rfind(name + "(", 0) == 0) {
+        if (call.rfind(start, 0) == 0) {
             found.push_back(call);
         }
     }
     return found;
 }
+
+// wintrust.dll and crypt32.dll, from the system folder alone.
+const std::vector<std::string> system_libraries = {
+    fake_format("LoadLibraryExW(wintrust.dll, null, 0x%x)", LOAD_LIBRARY_SEARCH_SYSTEM32),
+    fake_format("LoadLibraryExW(crypt32.dll, null, 0x%x)", LOAD_LIBRARY_SEARCH_SYSTEM32)};
 std::vector<std::string> as_calls(const char* name, const std::vector<std::wstring>& paths) {
     std::vector<std::string> calls;
     calls.reserve(paths.size());
@@ -590,8 +598,12 @@ std::vector<unsigned char> cut(std::vector<unsigned char> info, std::size_t size
 
 const std::vector<unsigned char> version_10_2_300_4 = version_info(0x000a0002, 0x012c0004);
 const std::string version_line = "kiv_reset " PELK_TOOL_VERSION "\n";
+// What -v says after kiv.dll's line on a host where kiv.dll has no signature, in no catalog,
+// and no signer is required.
+const std::string unsigned_lines = "signature: not signed (no signature in the file, none in a "
+                                   "catalog)\nrequired signers: none set\n";
 std::string unversioned(const std::string& path) {
-    return version_line + "kiv.dll: " + path + "\n";
+    return version_line + "kiv.dll: " + path + "\n" + unsigned_lines;
 }
 
 struct version_row {
@@ -640,14 +652,18 @@ const std::vector<version_row> version_rows = {
      .host = beside_tool,
      .resource = version_10_2_300_4,
      .reads = tool,
-     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
-                           "\n"},
+     .out = version_line +
+            R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
+            "\n" +
+            unsigned_lines},
     {.name = "a file version of the largest parts",
      .host = beside_tool,
      .resource = version_info(0xffff0000, 0x0001fffe),
      .reads = tool,
-     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 65535.0.1.65534))"
-                           "\n"},
+     .out = version_line +
+            R"(kiv.dll: C:\Tools\kiv.dll (file version 65535.0.1.65534))"
+            "\n" +
+            unsigned_lines},
     {.name = "no version resource: the path alone",
      .host = beside_tool,
      .reads = tool,
@@ -671,8 +687,10 @@ const std::vector<version_row> version_rows = {
      .host = beside_tool,
      .resource = with_length(version_10_2_300_4, 0x134),
      .reads = tool,
-     .out = version_line + R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
-                           "\n"},
+     .out = version_line +
+            R"(kiv.dll: C:\Tools\kiv.dll (file version 10.2.300.4))"
+            "\n" +
+            unsigned_lines},
     no_version("another key, its first letter", changed(version_10_2_300_4, 6, 'X')),
     no_version("another key", changed(version_10_2_300_4, 6 + 2 * 14, 'X')),
     no_version("a wrong signature", changed(version_10_2_300_4, 40, 0xbe)),
@@ -695,8 +713,10 @@ const std::vector<version_row> version_rows = {
          },
      .resource = version_10_2_300_4,
      .reads = umlaut,
-     .out = version_line + "kiv.dll: C:\\Pr\x81"
-                           "fung\\kiv.dll (file version 10.2.300.4)\n"},
+     .out = version_line +
+            "kiv.dll: C:\\Pr\x81"
+            "fung\\kiv.dll (file version 10.2.300.4)\n" +
+            unsigned_lines},
     {.name = "not found: the search's message, status 3, nothing read",
      .out = version_line,
      .err = not_found,
@@ -741,18 +761,483 @@ TEST_P(VersionTest, NamesTheLibraryAndItsFileVersion) {
                                     fake_narrow(row.reads.c_str()).c_str(),
                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     }
-    EXPECT_EQ(calls_named("LoadLibraryExW"), reads);
     bool mapped = !row.reads.empty() && row.status == exit_success;
+    // Once kiv.dll's line is out, its signature is checked, with the search narrowed to the
+    // system folder, and never widened again: -v loads none of kiv.dll's code.
+    if (mapped) {
+        reads.insert(reads.end(), system_libraries.begin(), system_libraries.end());
+    }
+    EXPECT_EQ(calls_named("LoadLibraryExW"), reads);
     EXPECT_EQ(calls_named("FreeLibrary"), mapped ? std::vector<std::string>{"FreeLibrary(datafile)"}
                                                  : std::vector<std::string>{});
-    EXPECT_EQ(calls_named("SetDefaultDllDirectories").size() +
-                  calls_named("AddDllDirectory").size() + calls_named("GetProcAddress").size(),
-              0U);
+    EXPECT_EQ(calls_named("SetDefaultDllDirectories"),
+              mapped ? std::vector<std::string>{"SetDefaultDllDirectories(0x800)"}
+                     : std::vector<std::string>{});
+    EXPECT_EQ(calls_named("AddDllDirectory").size() + calls_named("GetProcAddress(kiv").size(), 0U);
     EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, VersionTest, testing::ValuesIn(version_rows),
                          [](const testing::TestParamInfo<version_row>& param_info) {
+                             return "row" + std::to_string(param_info.index);
+                         });
+
+// kiv.dll's signer, against the answers Windows documents for WinVerifyTrust, the chain
+// policy, the catalog database and the registry, which Wine can't all give: a row scripts
+// them, then both -v and a reset run. -v prints the verdict and the signer, and whether the
+// kiv.dll found meets a requirement; a reset under a requirement loads only a verified
+// kiv.dll whose signer is listed, and either stops with the same message and status 3 as -v.
+const fake_certificate pelk_signer = {
+    .subject = L"CN=PELK test signer, O=PELK test",
+    .issuer = L"CN=PELK test root, O=PELK test",
+    .encoded = {'P', 'E', 'L', 'K', ' ', 't', 'e', 's', 't', ' ', 's', 'i', 'g', 'n',
+                'e', 'r', ' ', 'c', 'e', 'r', 't', 'i', 'f', 'i', 'c', 'a', 't', 'e'},
+    // SHA-256 of those bytes.
+    .sha256 = {0xb8, 0x82, 0x9b, 0x88, 0x24, 0x7f, 0x0b, 0xa9, 0xe2, 0xcd, 0x93,
+               0xf3, 0x77, 0xd7, 0xd9, 0xd3, 0x6d, 0x3e, 0xa9, 0xbe, 0xd1, 0xf9,
+               0xf4, 0x24, 0x88, 0x8a, 0xcb, 0xe7, 0x90, 0xe5, 0xee, 0xcf}};
+const std::string pelk_thumbprint =
+    "B8829B88247F0BA9E2CD93F377D7D9D36D3EA9BED1F9F424888ACBE790E5EECF";
+const std::wstring pelk_thumbprint_typed =
+    L"b8:82:9b:88:24:7f:0b:a9:e2:cd:93:f3:77:d7:d9:d3:6d:3e:a9:be:d1:f9:f4:24:88:8a:cb:e7:90:"
+    L"e5:ee:cf";
+// SHA-256 of "Other signer certificate".
+const std::wstring other_thumbprint =
+    L"5E2DD90B1845749D61E8B8E33EC658121234AF3CD5CD6B93DF563D0A681BDDE7";
+const std::string signer_lines = "signer: CN=PELK test signer, O=PELK test\n"
+                                 "issuer: CN=PELK test root, O=PELK test\n"
+                                 "thumbprint: " +
+                                 pelk_thumbprint + "\n";
+const std::wstring pelk_catalog =
+    LR"(C:\Windows\system32\CatRoot\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\pelk.cat)";
+
+const std::string none_set = "required signers: none set\n";
+const std::string met = "required signers: set; this kiv.dll meets them\n";
+const std::string unmet = "required signers: set; this kiv.dll does not meet them\n";
+std::string signature(const std::string& verdict) {
+    return "signature: " + verdict + "\n";
+}
+const std::string not_signed = "not signed (no signature in the file, none in a catalog)";
+std::string not_required(const std::string& verdict, bool with_signer) {
+    return R"(kiv_reset: C:\Tools\kiv.dll is not signed by a required signer ()" + verdict +
+           (with_signer ? "; signer " + pelk_thumbprint : "") + ")\n";
+}
+std::string not_checked_signature(const std::string& reason) {
+    return R"(kiv_reset: C:\Tools\kiv.dll's signature could not be checked: )" + reason + "\n";
+}
+std::string policy_fault(const std::string& what) {
+    return "kiv_reset: the RequiredSigners policy " + what + "\n";
+}
+
+// The policy value as stored: each string with its null, and the list's closing null.
+fake_registry_value multi_string(const std::vector<std::wstring>& strings) {
+    fake_registry_value value{REG_MULTI_SZ, {}};
+    for (const std::wstring& text : strings) {
+        value.data.insert(value.data.end(), text.begin(), text.end());
+        value.data.push_back(L'\0');
+    }
+    value.data.push_back(L'\0');
+    return value;
+}
+fake_registry_value single_string(const std::wstring& text) {
+    fake_registry_value value{REG_SZ, {text.begin(), text.end()}};
+    value.data.push_back(L'\0');
+    return value;
+}
+std::function<void()> policy(const fake_registry_value& value) {
+    return [value] {
+        fake_set_policy_key_error(0);
+        fake_set_policy_value(value);
+    };
+}
+const std::function<void()> requires_pelk =
+    policy(multi_string({std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end())}));
+const std::function<void()> no_policy = [] {};
+
+// The file's own signature, as WinVerifyTrust answers for it, with the PELK signer.
+std::function<void()> file_signed(HRESULT result, DWORD chain_policy_error = 0) {
+    return [result, chain_policy_error] {
+        fake_set_file_trust(
+            {.result = result, .signer = pelk_signer, .chain_policy_error = chain_policy_error});
+    };
+}
+// kiv.dll with no signature of its own, listed in pelk.cat, whose member answer is this.
+std::function<void()> in_catalog(HRESULT result) {
+    return [result] { fake_set_catalog(pelk_catalog, {.result = result, .signer = pelk_signer}); };
+}
+std::function<void()> both(const std::function<void()>& first,
+                           const std::function<void()>& second) {
+    return [first, second] {
+        first();
+        second();
+    };
+}
+
+struct signature_row {
+    const char* name = "";
+    std::function<void()> host = {}; // the policy, and the answers for kiv.dll
+    std::string shows = {};          // -v's lines after kiv.dll's
+    std::string err = {};            // standard error; empty: kiv.dll loads, and -v gives 0
+};
+
+void PrintTo(const signature_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const std::string catalog_line = "catalog: " + ascii(pelk_catalog) + "\n";
+
+const std::vector<signature_row> signature_rows = {
+    // No requirement: -v names the signer, a reset loads whatever the signature.
+    {.name = "no policy, unsigned: as before, and -v says so",
+     .host = no_policy,
+     .shows = signature(not_signed) + none_set},
+    {.name = "no policy, signed and verified: -v names the signer",
+     .host = file_signed(0),
+     .shows = signature("verified") + signer_lines + none_set},
+    {.name = "no policy, a digest that doesn't match: still loads",
+     .host = file_signed(TRUST_E_BAD_DIGEST),
+     .shows = signature("changed since it was signed") + signer_lines + none_set},
+    {.name = "the policy key there without the value: no requirement",
+     .host = both(file_signed(0), [] { fake_set_policy_key_error(0); }),
+     .shows = signature("verified") + signer_lines + none_set},
+    // A requirement met.
+    {.name = "listed: loads",
+     .host = both(requires_pelk, file_signed(0)),
+     .shows = signature("verified") + signer_lines + met},
+    {.name = "listed in lower case with colons, beside another thumbprint",
+     .host = both(policy(multi_string({other_thumbprint, pelk_thumbprint_typed})), file_signed(0)),
+     .shows = signature("verified") + signer_lines + met},
+    {.name = "REG_SZ of one thumbprint with spaces between the bytes",
+     .host = both(policy(single_string(L"B8 82 9B 88 24 7F 0B A9 E2 CD 93 F3 77 D7 D9 D3 6D 3E A9 "
+                                       L"BE D1 F9 F4 24 88 8A CB E7 90 E5 EE CF")),
+                  file_signed(0)),
+     .shows = signature("verified") + signer_lines + met},
+    {.name = "REG_MULTI_SZ with an empty string among the thumbprints",
+     .host =
+         both(policy(multi_string({L"", other_thumbprint, L"",
+                                   std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end())})),
+              file_signed(0)),
+     .shows = signature("verified") + signer_lines + met},
+    // A requirement not met: each verdict in the guide's words.
+    {.name = "verified, but its signer not listed",
+     .host = both(policy(multi_string({other_thumbprint})), file_signed(0)),
+     .shows = signature("verified") + signer_lines + unmet,
+     .err = not_required("verified", true)},
+    {.name = "TRUST_E_NOSIGNATURE, in no catalog",
+     .host = requires_pelk,
+     .shows = signature(not_signed) + unmet,
+     .err = not_required(not_signed, false)},
+    {.name = "TRUST_E_SUBJECT_FORM_UNKNOWN, in no catalog: not signed",
+     .host =
+         both(requires_pelk, [] { fake_set_file_trust({.result = TRUST_E_SUBJECT_FORM_UNKNOWN}); }),
+     .shows = signature(not_signed) + unmet,
+     .err = not_required(not_signed, false)},
+    {.name = "TRUST_E_BAD_DIGEST: changed since it was signed, its signer named",
+     .host = both(requires_pelk, file_signed(TRUST_E_BAD_DIGEST)),
+     .shows = signature("changed since it was signed") + signer_lines + unmet,
+     .err = not_required("changed since it was signed", true)},
+    {.name = "CERT_E_UNTRUSTEDROOT",
+     .host = both(requires_pelk, file_signed(CERT_E_UNTRUSTEDROOT)),
+     .shows = signature("signed, but its chain does not reach a root this machine trusts") +
+              signer_lines + unmet,
+     .err = not_required("signed, but its chain does not reach a root this machine trusts", true)},
+    {.name = "WinVerifyTrust passes, the chain policy answers CERT_E_UNTRUSTEDROOT (Wine 8)",
+     .host = both(requires_pelk, file_signed(0, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT))),
+     .shows = signature("signed, but its chain does not reach a root this machine trusts") +
+              signer_lines + unmet,
+     .err = not_required("signed, but its chain does not reach a root this machine trusts", true)},
+    {.name = "CERT_E_CHAINING: no root reached",
+     .host = both(requires_pelk, file_signed(CERT_E_CHAINING)),
+     .shows = signature("signed, but its chain does not reach a root this machine trusts") +
+              signer_lines + unmet,
+     .err = not_required("signed, but its chain does not reach a root this machine trusts", true)},
+    {.name = "CERT_E_EXPIRED",
+     .host = both(requires_pelk, file_signed(CERT_E_EXPIRED)),
+     .shows = signature("signed, but a certificate has expired or is not yet valid") +
+              signer_lines + unmet,
+     .err = not_required("signed, but a certificate has expired or is not yet valid", true)},
+    {.name = "TRUST_E_EXPLICIT_DISTRUST",
+     .host = both(requires_pelk, file_signed(TRUST_E_EXPLICIT_DISTRUST)),
+     .shows = signature("signed, but the signer is explicitly distrusted") + signer_lines + unmet,
+     .err = not_required("signed, but the signer is explicitly distrusted", true)},
+    {.name = "CERT_E_WRONG_USAGE",
+     .host = both(requires_pelk, file_signed(CERT_E_WRONG_USAGE)),
+     .shows = signature("signed, but the certificate is not valid for code signing") +
+              signer_lines + unmet,
+     .err = not_required("signed, but the certificate is not valid for code signing", true)},
+    {.name = "the chain policy's CERT_E_EXPIRED after WinVerifyTrust passed",
+     .host = both(requires_pelk, file_signed(0, static_cast<DWORD>(CERT_E_EXPIRED))),
+     .shows = signature("signed, but a certificate has expired or is not yet valid") +
+              signer_lines + unmet,
+     .err = not_required("signed, but a certificate has expired or is not yet valid", true)},
+    {.name = "any other answer: its code in hex",
+     .host = both(requires_pelk, file_signed(TRUST_E_CERT_SIGNATURE)),
+     .shows = signature("not verified (0x80096004)") + signer_lines + unmet,
+     .err = not_required("not verified (0x80096004)", true)},
+    // Signed through a security catalog.
+    {.name = "in a catalog, SHA-256: the catalog's signer, listed",
+     .host = both(requires_pelk, in_catalog(0)),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a catalog, the SHA-256 forms missing: found with SHA-1",
+     .host = both(both(requires_pelk, in_catalog(0)),
+                  [] { fake_set_missing_trust_function("CryptCATAdminCalcHashFromFileHandle2"); }),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a catalog, AcquireContext2 failing with 120 as Wine's does: found with SHA-1",
+     .host = both(both(requires_pelk, in_catalog(0)),
+                  [] { fake_set_catalog_sha256_error(ERROR_CALL_NOT_IMPLEMENTED); }),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a catalog, the member changed since the catalog was signed",
+     .host = both(requires_pelk, in_catalog(TRUST_E_BAD_DIGEST)),
+     .shows = signature("changed since it was signed") + catalog_line + signer_lines + unmet,
+     .err = not_required("changed since it was signed", true)},
+    {.name = "in a catalog, no policy: -v names the catalog and its signer",
+     .host = in_catalog(0),
+     .shows = signature("verified") + catalog_line + signer_lines + none_set},
+    // The check that can't be made.
+    {.name = "wintrust.dll won't load (126), no policy: said, and the reset loads",
+     .host = [] { fake_set_system_library_error("wintrust.dll", ERROR_MOD_NOT_FOUND); },
+     .shows = "signature: could not be checked: wintrust.dll could not be loaded (error 126)\n" +
+              none_set},
+    {.name = "wintrust.dll won't load (126) under a requirement: stops",
+     .host = both(requires_pelk,
+                  [] { fake_set_system_library_error("wintrust.dll", ERROR_MOD_NOT_FOUND); }),
+     .shows =
+         "signature: could not be checked: wintrust.dll could not be loaded (error 126)\n" + unmet,
+     .err = not_checked_signature("wintrust.dll could not be loaded (error 126)")},
+    {.name = "crypt32.dll won't load (126) under a requirement: stops",
+     .host = both(requires_pelk,
+                  [] { fake_set_system_library_error("crypt32.dll", ERROR_MOD_NOT_FOUND); }),
+     .shows =
+         "signature: could not be checked: crypt32.dll could not be loaded (error 126)\n" + unmet,
+     .err = not_checked_signature("crypt32.dll could not be loaded (error 126)")},
+    {.name = "wintrust.dll without WinVerifyTrust: stops",
+     .host = both(requires_pelk, [] { fake_set_missing_trust_function("WinVerifyTrust"); }),
+     .shows = "signature: could not be checked: wintrust.dll has no WinVerifyTrust\n" + unmet,
+     .err = not_checked_signature("wintrust.dll has no WinVerifyTrust")},
+    {.name = "kiv.dll can't be opened (32, open for writing elsewhere): stops",
+     .host = both(requires_pelk, [] { fake_set_library_open_error(ERROR_SHARING_VIOLATION); }),
+     .shows = "signature: could not be checked: the file could not be opened (error 32)\n" + unmet,
+     .err = not_checked_signature("the file could not be opened (error 32)")},
+    // The policy value, which fails closed.
+    {.name = "the key can't be opened (5): stops",
+     .host = both(file_signed(0), [] { fake_set_policy_key_error(ERROR_ACCESS_DENIED); }),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("could not be read (error 5)")},
+    {.name = "the value can't be read (5): stops",
+     .host = both(file_signed(0),
+                  [] {
+                      fake_set_policy_key_error(0);
+                      fake_set_policy_value(multi_string({other_thumbprint}), ERROR_ACCESS_DENIED);
+                  }),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("could not be read (error 5)")},
+    {.name = "REG_DWORD: stops",
+     .host = both(file_signed(0), policy({REG_DWORD, {L'\x1'}})),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("is not REG_MULTI_SZ or REG_SZ (type 4)")},
+    {.name = "REG_EXPAND_SZ of the listed thumbprint: stops",
+     .host = both(file_signed(0),
+                  policy({REG_EXPAND_SZ, {pelk_thumbprint.begin(), pelk_thumbprint.end()}})),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("is not REG_MULTI_SZ or REG_SZ (type 2)")},
+    {.name = "REG_BINARY: stops",
+     .host = both(file_signed(0), policy({REG_BINARY, {L'\xb8', L'\x82'}})),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("is not REG_MULTI_SZ or REG_SZ (type 3)")},
+    {.name = "an empty list: stops",
+     .host = both(file_signed(0), policy(multi_string({}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("lists no signer")},
+    {.name = "a list of empty strings: stops",
+     .host = both(file_signed(0), policy(multi_string({L"", L""}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("lists no signer")},
+    {.name = "an empty REG_SZ: stops",
+     .host = both(file_signed(0), policy(single_string(L""))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("lists no signer")},
+    {.name = "a string of 63 hex digits beside the listed one: stops",
+     .host = both(file_signed(0),
+                  policy(multi_string({std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end()),
+                                       other_thumbprint.substr(1)}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"" + ascii(other_thumbprint.substr(1)) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "a string of 65 hex digits: stops",
+     .host = both(file_signed(0), policy(multi_string({other_thumbprint + L"0"}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"" + ascii(other_thumbprint) +
+                         "0\", which is not a SHA-256 thumbprint")},
+    {.name = "a colon inside a byte: stops",
+     .host = both(file_signed(0), policy(multi_string({L"5:E" + other_thumbprint.substr(2)}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"5:E" + ascii(other_thumbprint.substr(2)) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "a thumbprint's name, not its digits: stops",
+     .host = both(file_signed(0), policy(single_string(L"PELK test signer"))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"PELK test signer\", which is not a SHA-256 thumbprint")},
+};
+
+class SignatureTest : public testing::TestWithParam<signature_row> {};
+
+void script_signature_host(const signature_row& row) {
+    fake_kernel32_reset();
+    fake_set_file(tool, a_file);
+    row.host();
+}
+
+// -v reads the file and runs none of it: it never widens the search, adds no folder and
+// looks up nothing in kiv.dll. Its status is a reset's.
+TEST_P(SignatureTest, VersionShowsTheSignerAndTheRequirement) {
+    const signature_row& row = GetParam();
+    script_signature_host(row);
+    capture_begin();
+    int status = show_version();
+    captured_output output = capture_end();
+
+    EXPECT_EQ(output.out, version_line + "kiv.dll: C:\\Tools\\kiv.dll\n" + row.shows);
+    EXPECT_EQ(output.err, row.err);
+    EXPECT_EQ(status, row.err.empty() ? exit_success : exit_library_missing);
+    EXPECT_EQ(calls_named("SetDefaultDllDirectories"),
+              std::vector<std::string>{"SetDefaultDllDirectories(0x800)"});
+    EXPECT_EQ(calls_named("AddDllDirectory").size() + calls_named("GetProcAddress(kiv").size(), 0U);
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+    EXPECT_EQ(fake_trust_unreleased(), std::vector<std::string>{});
+}
+
+// A reset loads kiv.dll only where -v says nothing on standard error.
+TEST_P(SignatureTest, ResetLoadsOnlyWhatMeetsTheRequirement) {
+    const signature_row& row = GetParam();
+    script_signature_host(row);
+    capture_begin();
+    bool loaded = load_board_library();
+    captured_output output = capture_end();
+
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(output.err, row.err);
+    EXPECT_EQ(loaded, row.err.empty());
+    std::vector<std::string> code_loads;
+    if (loaded) {
+        code_loads.push_back(
+            fake_format("LoadLibraryExW(C:\\Tools\\kiv.dll, null, 0x%x)", all_flags));
+    }
+    EXPECT_EQ(calls_named("LoadLibraryExW(C:"), code_loads);
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+    EXPECT_EQ(fake_trust_unreleased(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SignatureTest, testing::ValuesIn(signature_rows),
+                         [](const testing::TestParamInfo<signature_row>& param_info) {
+                             return "row" + std::to_string(param_info.index);
+                         });
+
+// The order of a reset's calls under a requirement: the search narrowed to the system
+// folder, kiv.dll opened, wintrust.dll and crypt32.dll loaded, kiv.dll verified through its
+// handle, the search widened and kiv.dll's folder added, kiv.dll loaded, its handle closed.
+// A failure at any step loads nothing, and leaves nothing open.
+const std::string narrowed =
+    fake_format("SetDefaultDllDirectories(0x%x)", LOAD_LIBRARY_SEARCH_SYSTEM32);
+const std::string widened =
+    fake_format("SetDefaultDllDirectories(0x%x)", LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                                      LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                                      LOAD_LIBRARY_SEARCH_SYSTEM32);
+const std::string opened =
+    fake_format(R"(CreateFileW(C:\Tools\kiv.dll, 0x%08x, %u, null, %u, 0x0, null))", GENERIC_READ,
+                FILE_SHARE_READ, OPEN_EXISTING);
+const std::string verified = R"(WinVerifyTrust(file C:\Tools\kiv.dll))";
+const std::string closed_state = "WinVerifyTrust(close)";
+const std::string added = R"(AddDllDirectory(C:\Tools\))";
+const std::string loaded_library =
+    fake_format(R"(LoadLibraryExW(C:\Tools\kiv.dll, null, 0x%x))", all_flags);
+const std::string closed_file = "CloseHandle(kiv.dll)";
+
+struct order_row {
+    const char* name = "";
+    std::function<void()> host = {};
+    std::vector<std::string> calls = {}; // in order
+    std::string err = {};                // empty: kiv.dll loads
+};
+
+void PrintTo(const order_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+std::vector<std::string> with(std::vector<std::string> calls,
+                              const std::vector<std::string>& more) {
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+const std::vector<std::string> checked_calls =
+    with(with({narrowed, opened}, system_libraries), {verified, closed_state});
+
+const std::vector<order_row> order_rows = {
+    {.name = "no requirement: no check and no cost, as before",
+     .host = file_signed(0),
+     .calls = {widened, added, loaded_library}},
+    {.name = "met: checked with the search narrowed, loaded before the handle is closed",
+     .host = both(requires_pelk, file_signed(0)),
+     .calls = with(checked_calls, {widened, added, loaded_library, closed_file})},
+    {.name = "the search can't be narrowed: nothing opened",
+     .host = both(both(requires_pelk, file_signed(0)),
+                  [] { fake_set_dll_directory_errors(ERROR_INVALID_PARAMETER, 0); }),
+     .calls = {narrowed},
+     .err = "kiv_reset: the DLL search could not be restricted (error 87)\n"},
+    {.name = "kiv.dll can't be opened: nothing verified",
+     .host = both(requires_pelk, [] { fake_set_library_open_error(ERROR_ACCESS_DENIED); }),
+     .calls = {narrowed, opened},
+     .err = not_checked_signature("the file could not be opened (error 5)")},
+    {.name = "wintrust.dll won't load: the handle closed, nothing loaded",
+     .host = both(requires_pelk,
+                  [] { fake_set_system_library_error("wintrust.dll", ERROR_MOD_NOT_FOUND); }),
+     .calls = {narrowed, opened, system_libraries[0], closed_file},
+     .err = not_checked_signature("wintrust.dll could not be loaded (error 126)")},
+    {.name = "not verified: the search never widened, the handle closed",
+     .host = both(requires_pelk, file_signed(CERT_E_UNTRUSTEDROOT)),
+     .calls = with(checked_calls, {closed_file}),
+     .err = not_required("signed, but its chain does not reach a root this machine trusts", true)},
+    {.name = "the search can't be widened after the check: nothing loaded",
+     .host = both(both(requires_pelk, file_signed(0)),
+                  [] { fake_set_later_set_default_error(ERROR_INVALID_PARAMETER); }),
+     .calls = with(checked_calls, {widened, closed_file}),
+     .err = "kiv_reset: the DLL search could not be restricted (error 87)\n"},
+    {.name = "kiv.dll won't load after the check: the handle closed after the load returned",
+     .host = both(both(requires_pelk, file_signed(0)),
+                  [] { fake_set_load_error(ERROR_MOD_NOT_FOUND); }),
+     .calls = with(checked_calls, {widened, added, loaded_library, closed_file}),
+     .err = R"(kiv_reset: C:\Tools\kiv.dll could not be loaded (error 126))"
+            "\n"},
+};
+
+class CheckOrderTest : public testing::TestWithParam<order_row> {};
+
+TEST_P(CheckOrderTest, ChecksBeforeLoadingAndHoldsTheFileUntilLoaded) {
+    const order_row& row = GetParam();
+    fake_kernel32_reset();
+    fake_set_file(tool, a_file);
+    row.host();
+    capture_begin();
+    bool loaded = load_board_library();
+    captured_output output = capture_end();
+
+    std::vector<std::string> calls;
+    for (const std::string& call : fake_kernel32_calls()) {
+        for (const char* name : {"SetDefaultDllDirectories(", "CreateFileW(", "LoadLibraryExW(",
+                                 "WinVerifyTrust(", "AddDllDirectory(", "CloseHandle("}) {
+            if (call.rfind(name, 0) == 0) {
+                calls.push_back(call);
+            }
+        }
+    }
+    EXPECT_EQ(calls, row.calls);
+    EXPECT_EQ(output.err, row.err);
+    EXPECT_EQ(loaded, row.err.empty());
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+    EXPECT_EQ(fake_trust_unreleased(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CheckOrderTest, testing::ValuesIn(order_rows),
+                         [](const testing::TestParamInfo<order_row>& param_info) {
                              return "row" + std::to_string(param_info.index);
                          });
 

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "fake_trust.h"
 #include "smbus_probe.h"
 
 namespace {
@@ -127,12 +128,11 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR file_name, DWORD desired_access, DW
                                 fake_narrow(file_name).c_str(), desired_access, share_mode,
                                 security_attributes ? "attributes" : "null", creation_disposition,
                                 flags_and_attributes, template_file ? "template" : "null"));
+    if (fake_narrow(file_name) != fake_narrow(SMBUS_DEVICE_PATH)) {
+        return fake_open_library_file(file_name, desired_access, share_mode, creation_disposition);
+    }
     if (device_open) {
         violations.push_back("device opened a second time");
-    }
-    if (fake_narrow(file_name) != fake_narrow(SMBUS_DEVICE_PATH)) {
-        last_error = ERROR_FILE_NOT_FOUND;
-        return INVALID_HANDLE_VALUE;
     }
     if (open_error != 0) {
         last_error = open_error;
@@ -198,6 +198,9 @@ extern "C" DWORD WINAPI GetLastError(void) {
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE object) {
+    if (fake_close_library_file(object)) {
+        return 1;
+    }
     calls.push_back(is_device(object) ? "CloseHandle(device)" : "CloseHandle(bad handle)");
     if (!is_device(object)) {
         violations.push_back("CloseHandle on a handle that is not open");

@@ -54,6 +54,8 @@ void fake_set_drive_type(wchar_t letter, UINT type);
 void fake_set_path(const std::optional<std::wstring>& value);
 // 0 lets the call succeed; any other value fails it with that error.
 void fake_set_dll_directory_errors(DWORD set_default, DWORD add);
+// Fails every SetDefaultDllDirectories call after the first that succeeded.
+void fake_set_later_set_default_error(DWORD error);
 void fake_set_load_error(DWORD error);
 // A function that GetProcAddress does not find in the loaded kiv.dll.
 void fake_set_missing_function(const std::string& name);

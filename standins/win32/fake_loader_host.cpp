@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "fake_kernel32.h"
+#include "fake_trust.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ std::wstring module_file_name;
 std::wstring system_directory;
 std::optional<std::wstring> path_value;
 DWORD set_default_error = 0;
+DWORD later_set_default_error = 0;
 DWORD add_directory_error = 0;
 DWORD load_error = 0;
 std::string missing_function;
@@ -175,7 +177,7 @@ void fake_loader_host_reset() {
     module_file_name = L"C:\\Tools\\kiv_reset.exe";
     system_directory = L"C:\\Windows\\system32";
     path_value = L"C:\\Windows\\system32;C:\\Windows";
-    set_default_error = add_directory_error = load_error = 0;
+    set_default_error = later_set_default_error = add_directory_error = load_error = 0;
     missing_function.clear();
     console_output_cp = 437;
     board_module_loaded = datafile_loaded = search_restricted = false;
@@ -184,6 +186,8 @@ void fake_loader_host_reset() {
     version_region.reset();
     drive_types.clear();
     __pfnDliNotifyHook2 = nullptr;
+    fake_trust_reset();
+    fake_registry_reset();
 }
 
 void fake_set_file(const std::wstring& path, DWORD attributes) {
@@ -207,6 +211,9 @@ void fake_set_path(const std::optional<std::wstring>& value) {
 void fake_set_dll_directory_errors(DWORD set_default, DWORD add) {
     set_default_error = set_default;
     add_directory_error = add;
+}
+void fake_set_later_set_default_error(DWORD error) {
+    later_set_default_error = error;
 }
 void fake_set_load_error(DWORD error) {
     load_error = error;
@@ -297,11 +304,13 @@ extern "C" DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWO
 
 extern "C" BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags) {
     fake_log_call(fake_format("SetDefaultDllDirectories(0x%x)", directory_flags));
-    if (set_default_error != 0) {
-        fake_set_last_error(set_default_error);
+    DWORD error = search_restricted ? later_set_default_error : set_default_error;
+    if (error != 0) {
+        fake_set_last_error(error);
         return 0;
     }
     search_restricted = true;
+    fake_note_default_directories(directory_flags);
     fake_set_last_error(fake_poisoned_error);
     return 1;
 }
@@ -319,6 +328,10 @@ extern "C" DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory) {
 extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
     fake_log_call(fake_format("LoadLibraryExW(%s, %s, 0x%x)", fake_narrow(file_name).c_str(),
                               file != nullptr ? "file" : "null", flags));
+    // A system DLL by its bare name: wintrust.dll or crypt32.dll, for the signature check.
+    if (std::wcschr(file_name, L'\\') == nullptr) {
+        return fake_load_system_library(file_name, flags);
+    }
     // Mapped to be read only, no code run and no import loaded: the search does not matter.
     bool as_data = (flags & datafile_flags) != 0;
     if (!search_restricted && !as_data) {
@@ -455,6 +468,11 @@ std::intptr_t board_function() {
 } // namespace
 
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+    if (fake_is_system_library(module)) {
+        fake_log_call(
+            fake_format("GetProcAddress(%s, %s)", fake_system_library_name(module), name));
+        return fake_trust_function(module, name);
+    }
     fake_log_call(
         fake_format("GetProcAddress(%s, %s)", module == board_module ? "kiv" : "other", name));
     if (module != board_module || !board_module_loaded) {

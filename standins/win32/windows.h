@@ -11,6 +11,8 @@
 #define WINAPI
 
 using BOOL = int;
+#define FALSE 0
+#define TRUE 1
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using HANDLE = void*;
@@ -30,6 +32,25 @@ using HGLOBAL = void*;
 using PVOID = void*;
 using LPCVOID = const void*;
 using SIZE_T = std::size_t;
+using BYTE = std::uint8_t;
+using LONG = std::int32_t;
+using HRESULT = LONG;
+using WCHAR = wchar_t;
+using HWND = struct window_stand_in*;
+using HKEY = struct key_stand_in*;
+using PHKEY = HKEY*;
+using REGSAM = DWORD;
+using LSTATUS = LONG;
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 struct OVERLAPPED;
@@ -44,6 +65,7 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+constexpr DWORD FILE_SHARE_DELETE = 0x00000004u;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xffffffffu;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
@@ -88,9 +110,11 @@ struct MEMORY_BASIC_INFORMATION {
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;
 
+constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_INVALID_DRIVE = 15;
 constexpr DWORD ERROR_NOT_READY = 21;
@@ -99,14 +123,42 @@ constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
 constexpr DWORD ERROR_BAD_NET_NAME = 67;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+// What WinVerifyTrust and the certificate chain policy answer (winerror.h).
+constexpr HRESULT TRUST_E_PROVIDER_UNKNOWN = static_cast<HRESULT>(0x800B0001);
+constexpr HRESULT TRUST_E_SUBJECT_FORM_UNKNOWN = static_cast<HRESULT>(0x800B0003);
+constexpr HRESULT TRUST_E_NOSIGNATURE = static_cast<HRESULT>(0x800B0100);
+constexpr HRESULT CERT_E_EXPIRED = static_cast<HRESULT>(0x800B0101);
+constexpr HRESULT CERT_E_UNTRUSTEDROOT = static_cast<HRESULT>(0x800B0109);
+constexpr HRESULT CERT_E_CHAINING = static_cast<HRESULT>(0x800B010A);
+constexpr HRESULT CERT_E_WRONG_USAGE = static_cast<HRESULT>(0x800B0110);
+constexpr HRESULT TRUST_E_EXPLICIT_DISTRUST = static_cast<HRESULT>(0x800B0111);
+constexpr HRESULT TRUST_E_BAD_DIGEST = static_cast<HRESULT>(0x80096010);
+constexpr HRESULT TRUST_E_CERT_SIGNATURE = static_cast<HRESULT>(0x80096004);
+constexpr HRESULT NTE_BAD_ALGID = static_cast<HRESULT>(0x80090008);
+
+// The registry (winreg.h): kiv_reset reads one policy value.
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD RRF_RT_ANY = 0x0000ffff;
+constexpr DWORD RRF_NOEXPAND = 0x10000000;
 
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
@@ -142,6 +194,12 @@ UINT WINAPI GetConsoleOutputCP(void);
 int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
                                LPSTR bytes, int bytes_size, LPCSTR default_char,
                                LPBOOL used_default_char);
+
+LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM desired,
+                             PHKEY result);
+LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags, LPDWORD type,
+                            PVOID data, LPDWORD data_size);
+LSTATUS WINAPI RegCloseKey(HKEY key);
 
 // The C library's, which <windows.h> brings along on Windows.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Windows' name
