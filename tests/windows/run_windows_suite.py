@@ -73,6 +73,11 @@ def main():
                                                                              compare)
             passed += example_passed
             total += example_total
+            # Before the MSI cases too, which use the same folder of the card's kiv.dll.
+            signer_passed, signer_total = guide_examples.run_signer_lines(
+                card, suite_support.TOOL_VERSION.rsplit(".", 1)[0], failures, compare)
+            passed += signer_passed
+            total += signer_total
         if msi and options.upgrade_msi and not options.only_dll_search:
             msi_passed, msi_total = run_msi_cases(card, msi, options.upgrade_msi, failures)
             passed += msi_passed
