@@ -47,10 +47,12 @@
 #include <vector>
 
 #include "fake_kernel32.h"
+#include "captured_run.h"
 #include "fake_trust.h"
 #include "kiv_loader.h"
 #include "kiv_reset.h"
 #include "kiv_version.h"
+#include "option_scanner.h"
 #include "output_capture.h"
 
 namespace {
@@ -1238,6 +1240,80 @@ TEST_P(CheckOrderTest, ChecksBeforeLoadingAndHoldsTheFileUntilLoaded) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, CheckOrderTest, testing::ValuesIn(order_rows),
                          [](const testing::TestParamInfo<order_row>& param_info) {
+                             return "row" + std::to_string(param_info.index);
+                         });
+
+// Which command lines the requirement applies to: a line that is rejected is decided first,
+// without the policy even being read; every line that loads kiv.dll, -h included, goes
+// through the check, and stops before any library call.
+const std::string usage = "Usage: kiv_reset -d [io|mcu|hid]\n"
+                          "                 -i [device_id], reset device id\n"
+                          "                 -h help\n";
+
+struct command_line_row {
+    const char* name = "";
+    std::vector<std::string> arguments = {};
+    std::function<void()> host = {};
+    int status = exit_library_missing;
+    std::string err = {};
+};
+
+void PrintTo(const command_line_row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const std::function<void()> unreadable_policy = [] {
+    fake_set_policy_key_error(ERROR_ACCESS_DENIED);
+};
+
+const std::vector<command_line_row> command_line_rows = {
+    {.name = "a rejected line under an unreadable policy: status 2, the policy not read",
+     .arguments = {"kiv_reset", "-x"},
+     .host = unreadable_policy,
+     .status = exit_rejected,
+     .err = "kiv_reset: unknown option \"-x\"\n" + usage},
+    {.name = "a device id rejected under an unmet policy: status 2, the policy not read",
+     .arguments = {"kiv_reset", "-i", "two"},
+     .host = both(policy(multi_string({other_thumbprint})), file_signed(0)),
+     .status = exit_rejected,
+     .err = "kiv_reset: invalid device id \"two\"\n" + usage},
+    {.name = "-h under an unreadable policy: stops before the usage",
+     .arguments = {"kiv_reset", "-h"},
+     .host = unreadable_policy,
+     .err = policy_fault("could not be read (error 5)")},
+    {.name = "-h with a kiv.dll that doesn't meet the policy: stops before the usage",
+     .arguments = {"kiv_reset", "-h"},
+     .host = both(policy(multi_string({other_thumbprint})), file_signed(0)),
+     .err = not_required("verified", true)},
+    {.name = "a reset with an unsigned kiv.dll under a policy: stops",
+     .arguments = {"kiv_reset", "-d", "io", "-i", "2"},
+     .host = requires_pelk,
+     .err = not_required(not_signed, false)},
+};
+
+class CommandLineTest : public testing::TestWithParam<command_line_row> {};
+
+TEST_P(CommandLineTest, ReadsThePolicyOnlyForALineThatLoads) {
+    const command_line_row& row = GetParam();
+    fake_kernel32_reset();
+    fake_set_file(tool, a_file);
+    row.host();
+    next_arg_index = 1;
+    option_value = nullptr;
+    captured_run run = run_captured(
+        [](int argc, char* argv[]) { return run_kiv_reset(argc, argv, load_board_library); },
+        row.arguments);
+
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_EQ(calls_named("RegOpenKeyExW").size(), row.status == exit_rejected ? 0U : 1U);
+    EXPECT_EQ(calls_named("LoadLibraryExW(C:").size(), 0U);
+    EXPECT_EQ(fake_kernel32_violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CommandLineTest, testing::ValuesIn(command_line_rows),
+                         [](const testing::TestParamInfo<command_line_row>& param_info) {
                              return "row" + std::to_string(param_info.index);
                          });
 

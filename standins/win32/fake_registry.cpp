@@ -13,7 +13,7 @@ const auto policy_key = reinterpret_cast<HKEY>(static_cast<std::intptr_t>(0x6e7)
 constexpr wchar_t policy_key_path[] = L"SOFTWARE\\Policies\\PELK card service tools";
 
 DWORD key_error = ERROR_FILE_NOT_FOUND;
-std::optional<fake_registry_value> value;
+std::optional<fake_registry_value> policy_value;
 DWORD value_error = 0;
 bool key_open = false;
 
@@ -25,7 +25,7 @@ bool is_string(DWORD type) {
 
 void fake_registry_reset() {
     key_error = ERROR_FILE_NOT_FOUND;
-    value.reset();
+    policy_value.reset();
     value_error = 0;
     key_open = false;
 }
@@ -33,8 +33,8 @@ void fake_registry_reset() {
 void fake_set_policy_key_error(DWORD error) {
     key_error = error;
 }
-void fake_set_policy_value(const std::optional<fake_registry_value>& stored, DWORD get_error) {
-    value = stored;
+void fake_set_policy_value(const std::optional<fake_registry_value>& value, DWORD get_error) {
+    policy_value = value;
     value_error = get_error;
 }
 
@@ -62,14 +62,14 @@ extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options
     return ERROR_SUCCESS;
 }
 
-extern "C" LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR name, DWORD flags,
+extern "C" LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags,
                                        LPDWORD type, PVOID data, LPDWORD data_size) {
-    fake_log_call("RegGetValueW(" + fake_narrow(name) + ")");
+    fake_log_call("RegGetValueW(" + fake_narrow(value) + ")");
     if (!key_open || key != policy_key || (sub_key != nullptr && *sub_key != L'\0')) {
         fake_violation("RegGetValueW of a key that is not open");
         return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
     }
-    if (name == nullptr || std::wcscmp(name, L"RequiredSigners") != 0 || !value) {
+    if (value == nullptr || std::wcscmp(value, L"RequiredSigners") != 0 || !policy_value) {
         return ERROR_FILE_NOT_FOUND;
     }
     if (value_error != 0) {
@@ -80,13 +80,13 @@ extern "C" LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR name, 
     }
     // As documented: a string comes back ending in a null, added where it was stored
     // without one.
-    std::vector<wchar_t> returned = value->data;
-    if (is_string(value->type) && (returned.empty() || returned.back() != L'\0')) {
+    std::vector<wchar_t> returned = policy_value->data;
+    if (is_string(policy_value->type) && (returned.empty() || returned.back() != L'\0')) {
         returned.push_back(L'\0');
     }
     auto needed = static_cast<DWORD>(returned.size() * sizeof(wchar_t));
     if (type != nullptr) {
-        *type = value->type;
+        *type = policy_value->type;
     }
     if (data == nullptr || *data_size < needed) {
         *data_size = needed;

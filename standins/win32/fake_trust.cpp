@@ -22,10 +22,10 @@ namespace {
 
 const auto wintrust_module = reinterpret_cast<HMODULE>(static_cast<std::intptr_t>(0x7ffa0000));
 const auto crypt32_module = reinterpret_cast<HMODULE>(static_cast<std::intptr_t>(0x7ffb0000));
-HANDLE const library_file = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xf11e));
-HANDLE const trust_state = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x57a7e));
-HANDLE const catalog_admin = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xad1));
-HANDLE const catalog_context = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xca7));
+void* const library_file = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xf11e));
+void* const trust_state = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x57a7e));
+void* const catalog_admin = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xad1));
+void* const catalog_context = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0xca7));
 const auto provider_data =
     reinterpret_cast<CRYPT_PROVIDER_DATA*>(static_cast<std::intptr_t>(0x9d47a));
 const auto chain_context =

@@ -14,6 +14,9 @@
 namespace {
 
 const std::string named = "kiv_reset " PELK_TOOL_VERSION "\nkiv.dll: C:\\Tools\\kiv.dll";
+// The stand-ins' kiv.dll has no signature and is in no catalog, and no signer is required.
+const std::string unsigned_lines = "signature: not signed (no signature in the file, none in a "
+                                   "catalog)\nrequired signers: none set\n";
 
 std::uint32_t word_at(const std::uint8_t* data, std::size_t at) {
     return static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8;
@@ -54,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     require(status == exit_success, "a readable kiv.dll not reported with status 0", arguments);
     require(output.err.empty(), "a message on standard error", arguments);
-    require(output.out == named + version_held(data, size) + "\n",
+    require(output.out == named + version_held(data, size) + "\n" + unsigned_lines,
             "not the path with the file version the resource holds, or the path alone", arguments);
     require(fake_kernel32_violations().empty(), "a call Windows would refuse", arguments);
     return 0;
