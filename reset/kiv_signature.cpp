@@ -13,7 +13,9 @@
 #include <mscat.h>
 #include <softpub.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cwchar>
 
 #include "kiv_loader.h"
@@ -21,8 +23,8 @@
 
 namespace {
 
-// Room for a catalog hash: SHA-256 or SHA-1.
-constexpr DWORD hash_capacity = 64;
+// Room for a catalog hash: SHA-256, or SHA-1.
+constexpr DWORD hash_capacity = 32;
 
 template <typename Function> Function function_from(FARPROC address) {
     // Through the one function type that GCC lets stand for any.
@@ -113,7 +115,7 @@ bool find_functions(signature_verdict* verdict) {
 
 // The signer certificate's names and thumbprint. The thumbprint is hashed here from the
 // certificate's encoded bytes: Wine 8 doesn't answer CERT_SHA256_HASH_PROP_ID.
-bool read_certificate(PCCERT_CONTEXT certificate, signature_verdict* verdict) {
+void read_certificate(PCCERT_CONTEXT certificate, signature_verdict* verdict) {
     name_to_string(X509_ASN_ENCODING, &certificate->pCertInfo->Subject, CERT_X500_NAME_STR,
                    verdict->subject, name_size);
     name_to_string(X509_ASN_ENCODING, &certificate->pCertInfo->Issuer, CERT_X500_NAME_STR,
@@ -122,17 +124,17 @@ bool read_certificate(PCCERT_CONTEXT certificate, signature_verdict* verdict) {
     if (!hash_certificate(L"SHA256", 0, nullptr, certificate->pbCertEncoded,
                           certificate->cbCertEncoded, verdict->thumbprint, &size) ||
         size != thumbprint_size) {
-        return cannot_check(verdict, "the signer's thumbprint could not be computed (error %lu)",
-                            static_cast<unsigned long>(GetLastError()));
+        cannot_check(verdict, "the signer's thumbprint could not be computed (error %lu)",
+                     static_cast<unsigned long>(GetLastError()));
+        return;
     }
     verdict->has_signer = true;
-    return true;
 }
 
 // The signer that WinVerifyTrust left in its state, and its chain under the Authenticode
 // policy where WinVerifyTrust passed it: Wine 8's WinVerifyTrust passes a SHA-256
 // certificate whose root this machine doesn't trust.
-bool read_signer(HANDLE state, LONG result, signature_verdict* verdict) {
+void read_signer(HANDLE state, LONG result, signature_verdict* verdict) {
     verdict->result = result;
     CRYPT_PROVIDER_DATA* provider = state != nullptr ? provider_data_from_state(state) : nullptr;
     CRYPT_PROVIDER_SGNR* signer =
@@ -140,15 +142,16 @@ bool read_signer(HANDLE state, LONG result, signature_verdict* verdict) {
     bool has_certificate = signer != nullptr && signer->csCertChain > 0 &&
                            signer->pasCertChain != nullptr &&
                            signer->pasCertChain[0].pCert != nullptr;
-    if (has_certificate && !read_certificate(signer->pasCertChain[0].pCert, verdict)) {
-        return false;
+    if (has_certificate) {
+        read_certificate(signer->pasCertChain[0].pCert, verdict);
     }
-    if (result != 0) {
-        return true;
+    if (!verdict->checked || result != 0) {
+        return;
     }
     // Verified, with no signer or chain to show for it, is no verdict to trust.
     if (!has_certificate || signer->pChainContext == nullptr) {
-        return cannot_check(verdict, "%s", "WinVerifyTrust named no signer chain");
+        cannot_check(verdict, "%s", "WinVerifyTrust named no signer chain");
+        return;
     }
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
@@ -156,17 +159,17 @@ bool read_signer(HANDLE state, LONG result, signature_verdict* verdict) {
     status.cbSize = sizeof status;
     if (!verify_chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, signer->pChainContext, &policy,
                              &status)) {
-        return cannot_check(verdict, "the signer's chain could not be checked (error %lu)",
-                            static_cast<unsigned long>(GetLastError()));
+        cannot_check(verdict, "the signer's chain could not be checked (error %lu)",
+                     static_cast<unsigned long>(GetLastError()));
+        return;
     }
     verdict->result = static_cast<HRESULT>(status.dwError);
-    return true;
 }
 
 // WinVerifyTrust for the file or catalog member in data, with no user interface and nothing
 // fetched from the network: no revocation check, and URLs from the cache only, which the
 // documentation gives as what keeps it off the network. Its state is closed again.
-bool verify(WINTRUST_DATA* data, signature_verdict* verdict) {
+void verify(WINTRUST_DATA* data, signature_verdict* verdict) {
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     data->cbStruct = sizeof *data;
     data->dwUIChoice = WTD_UI_NONE;
@@ -175,10 +178,9 @@ bool verify(WINTRUST_DATA* data, signature_verdict* verdict) {
     data->dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
     auto no_window = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG result = win_verify_trust(no_window, &action, data);
-    bool read = read_signer(data->hWVTStateData, result, verdict);
+    read_signer(data->hWVTStateData, result, verdict);
     data->dwStateAction = WTD_STATEACTION_CLOSE;
     win_verify_trust(no_window, &action, data);
-    return read;
 }
 
 bool is_unsigned(LONG result) {
@@ -186,74 +188,87 @@ bool is_unsigned(LONG result) {
            result == TRUST_E_PROVIDER_UNKNOWN;
 }
 
-// The catalog database's hash of the file: SHA-256 where Windows has the forms for it and
-// lets them be used, else SHA-1 (Wine's AcquireContext2 fails with error 120).
-bool catalog_hash(HANDLE file, HCATADMIN* admin, BYTE* hash, DWORD* size,
+// The catalog database's hash of the file, into hash (hash_capacity bytes) and size: SHA-256
+// where *sha256 asks for it and Windows has the forms for it and lets them be used, else
+// SHA-1 (Wine's AcquireContext2 fails with error 120); *sha256 then says which. False, with
+// the context released, where there is none.
+bool catalog_hash(HANDLE file, bool* sha256, HCATADMIN* admin, BYTE* hash, DWORD* size,
                   signature_verdict* verdict) {
     // Both were set by find_functions, through pointers cppcheck doesn't follow.
     // cppcheck-suppress knownConditionTrueFalse
-    bool sha256 = acquire_catalog_admin2 != nullptr && catalog_hash2_of != nullptr &&
-                  acquire_catalog_admin2(admin, nullptr, L"SHA256", nullptr, 0);
-    if (!sha256 && !acquire_catalog_admin(admin, nullptr, 0)) {
-        return cannot_check(verdict, "the catalog database could not be opened (error %lu)",
-                            static_cast<unsigned long>(GetLastError()));
+    *sha256 = *sha256 && acquire_catalog_admin2 != nullptr && catalog_hash2_of != nullptr &&
+              acquire_catalog_admin2(admin, nullptr, L"SHA256", nullptr, 0);
+    if (!*sha256 && !acquire_catalog_admin(admin, nullptr, 0)) {
+        cannot_check(verdict, "the catalog database could not be opened (error %lu)",
+                     static_cast<unsigned long>(GetLastError()));
+        return false;
     }
-    *size = hash_capacity;
-    BOOL hashed = sha256 ? catalog_hash2_of(*admin, file, size, hash, 0)
-                         : catalog_hash_of(file, size, hash, 0);
+    BOOL hashed = *sha256 ? catalog_hash2_of(*admin, file, size, hash, 0)
+                          : catalog_hash_of(file, size, hash, 0);
     if (!hashed) {
         DWORD error = GetLastError();
         release_catalog_admin(*admin, 0);
-        return cannot_check(verdict, "the file's catalog hash could not be computed (error %lu)",
-                            static_cast<unsigned long>(error));
+        cannot_check(verdict, "the file's catalog hash could not be computed (error %lu)",
+                     static_cast<unsigned long>(error));
+        return false;
     }
     return true;
 }
 
+// kiv.dll as a member of the catalog found for its hash.
+void verify_member(HANDLE file, const wchar_t* path, HCATADMIN admin, HCATINFO catalog, BYTE* hash,
+                   DWORD size, signature_verdict* verdict) {
+    CATALOG_INFO info{};
+    info.cbStruct = sizeof info;
+    if (!catalog_info(catalog, &info, 0)) {
+        cannot_check(verdict, "the catalog's path could not be read (error %lu)",
+                     static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    // The member tag: the hash in hex, as the catalog lists its members.
+    wchar_t tag[2 * hash_capacity + 1] = {};
+    for (DWORD at = 0; at < size; ++at) {
+        std::swprintf(tag + std::size_t{2} * at, 3, L"%02X", static_cast<unsigned>(hash[at]));
+    }
+    std::copy(std::begin(info.wszCatalogFile), std::end(info.wszCatalogFile), verdict->catalog);
+    verdict->in_catalog = true;
+    WINTRUST_CATALOG_INFO member{};
+    member.cbStruct = sizeof member;
+    member.pcwszCatalogFilePath = info.wszCatalogFile;
+    member.pcwszMemberTag = tag;
+    member.pcwszMemberFilePath = path;
+    member.hMemberFile = file;
+    member.pbCalculatedFileHash = hash;
+    member.cbCalculatedFileHash = size;
+    member.hCatAdmin = admin;
+    WINTRUST_DATA data{};
+    data.dwUnionChoice = WTD_CHOICE_CATALOG;
+    data.pCatalog = &member;
+    verify(&data, verdict);
+}
+
 // A file with no signature of its own may be listed in a security catalog, as a driver
-// package's files often are: its signature is then the catalog's. None found leaves the
-// file's own verdict.
-bool verify_in_catalog(HANDLE file, const wchar_t* path, signature_verdict* verdict) {
-    HCATADMIN admin = nullptr;
-    BYTE hash[hash_capacity];
-    DWORD size = 0;
-    if (!catalog_hash(file, &admin, hash, &size, verdict)) {
-        return false;
-    }
-    bool checked = true;
-    HCATINFO catalog = catalog_from_hash(admin, hash, size, 0, nullptr);
-    if (catalog != nullptr) {
-        CATALOG_INFO info{};
-        info.cbStruct = sizeof info;
-        if (!catalog_info(catalog, &info, 0)) {
-            checked = cannot_check(verdict, "the catalog's path could not be read (error %lu)",
-                                   static_cast<unsigned long>(GetLastError()));
-        } else {
-            // The member tag: the hash in hex, as the catalog lists its members.
-            wchar_t tag[2 * hash_capacity + 1] = {};
-            for (DWORD at = 0; at < size; ++at) {
-                std::swprintf(tag + std::size_t{2} * at, 3, L"%02X",
-                              static_cast<unsigned>(hash[at]));
-            }
-            std::wcsncpy(verdict->catalog, info.wszCatalogFile, MAX_PATH - 1);
-            WINTRUST_CATALOG_INFO member{};
-            member.cbStruct = sizeof member;
-            member.pcwszCatalogFilePath = info.wszCatalogFile;
-            member.pcwszMemberTag = tag;
-            member.pcwszMemberFilePath = path;
-            member.hMemberFile = file;
-            member.pbCalculatedFileHash = hash;
-            member.cbCalculatedFileHash = size;
-            member.hCatAdmin = admin;
-            WINTRUST_DATA data{};
-            data.dwUnionChoice = WTD_CHOICE_CATALOG;
-            data.pCatalog = &member;
-            checked = verify(&data, verdict);
+// package's files often are: its signature is then the catalog's. The database finds a
+// catalog by the hash it lists its members by: SHA-256 first, then SHA-1, which older
+// catalogs use. None found leaves the file's own verdict.
+void verify_in_catalog(HANDLE file, const wchar_t* path, signature_verdict* verdict) {
+    for (bool sha256 = true;; sha256 = false) {
+        HCATADMIN admin = nullptr;
+        BYTE hash[hash_capacity];
+        DWORD size = hash_capacity;
+        if (!catalog_hash(file, &sha256, &admin, hash, &size, verdict)) {
+            return;
         }
-        release_catalog(admin, catalog, 0);
+        HCATINFO catalog = catalog_from_hash(admin, hash, size, 0, nullptr);
+        if (catalog != nullptr) {
+            verify_member(file, path, admin, catalog, hash, size, verdict);
+            release_catalog(admin, catalog, 0);
+        }
+        release_catalog_admin(admin, 0);
+        if (catalog != nullptr || !sha256) {
+            return;
+        }
     }
-    release_catalog_admin(admin, 0);
-    return checked;
 }
 
 void check_open_file(HANDLE file, const wchar_t* path, signature_verdict* verdict) {
@@ -267,10 +282,10 @@ void check_open_file(HANDLE file, const wchar_t* path, signature_verdict* verdic
     WINTRUST_DATA data{};
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file_info;
-    if (!verify(&data, verdict) || !is_unsigned(verdict->result)) {
-        return;
+    verify(&data, verdict);
+    if (verdict->checked && is_unsigned(verdict->result)) {
+        verify_in_catalog(file, path, verdict);
     }
-    verify_in_catalog(file, path, verdict);
 }
 
 } // namespace
@@ -290,7 +305,7 @@ HANDLE check_library_signature(const wchar_t* path, signature_verdict* verdict) 
 }
 
 const char* verdict_words(HRESULT result) {
-    static char words[64];
+    static char words[sizeof "not verified (0x00000000)"];
     switch (result) {
     case 0:
         return "verified";
@@ -330,7 +345,7 @@ void print_signature(const signature_verdict& verdict) {
         return;
     }
     std::printf("signature: %s\n", verdict_words(verdict.result));
-    if (verdict.catalog[0] != L'\0') {
+    if (verdict.in_catalog) {
         std::printf("catalog: %s\n", console_text(verdict.catalog));
     }
     if (verdict.has_signer) {

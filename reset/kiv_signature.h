@@ -18,8 +18,9 @@ struct signature_verdict {
     char reason[reason_size];
     // 0: verified; else WinVerifyTrust's answer or the chain policy's.
     HRESULT result;
-    // The security catalog whose signature it is; empty for the file's own signature.
-    wchar_t catalog[MAX_PATH];
+    // Whether the signature is a security catalog's, and that catalog's path.
+    bool in_catalog;
+    WCHAR catalog[MAX_PATH];
     // Whether there is a signer certificate, with its names and thumbprint.
     bool has_signer;
     wchar_t subject[name_size];

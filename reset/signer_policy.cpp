@@ -7,11 +7,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <cwchar>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kiv_loader.h"
 #include "signer_policy.h"
@@ -21,12 +23,11 @@ namespace {
 constexpr wchar_t policy_key[] = L"SOFTWARE\\Policies\\PELK card service tools";
 constexpr wchar_t policy_value_name[] = L"RequiredSigners";
 
-// The value's room, in characters: a thumbprint takes 64 to 95 of them and its null.
+// The value's room, in characters: a thumbprint takes 64 to 95 of them and its null. A longer
+// value can't be read (ERROR_MORE_DATA), and so stops the run.
 constexpr std::size_t value_capacity = 16384;
-constexpr std::size_t thumbprint_capacity = value_capacity / (2 * thumbprint_size + 1);
 wchar_t policy_value[value_capacity];
-unsigned char required[thumbprint_capacity][thumbprint_size];
-std::size_t required_count = 0;
+std::vector<std::array<unsigned char, thumbprint_size>> required;
 
 signer_policy cannot_read(const char* pattern, unsigned long number) {
     std::fputs("kiv_reset: the RequiredSigners policy ", stderr);
@@ -48,48 +49,45 @@ int hex_digit(wchar_t character) {
 }
 
 // 64 hex digits, in either case, with a colon or a space, or nothing, between the bytes.
-bool parse_thumbprint(const wchar_t* text, std::size_t length, unsigned char* thumbprint) {
-    std::size_t at = 0;
+bool parse_thumbprint(std::wstring_view text, unsigned char* thumbprint) {
     for (std::size_t byte = 0; byte < thumbprint_size; ++byte) {
-        if (byte > 0 && at < length && (text[at] == L':' || text[at] == L' ')) {
-            ++at;
+        if (byte > 0 && !text.empty() && (text.front() == L':' || text.front() == L' ')) {
+            text.remove_prefix(1);
         }
-        int high = at < length ? hex_digit(text[at]) : -1;
-        int low = at + 1 < length ? hex_digit(text[at + 1]) : -1;
-        if (high < 0 || low < 0) {
+        if (text.size() < 2 || hex_digit(text[0]) < 0 || hex_digit(text[1]) < 0) {
             return false;
         }
-        thumbprint[byte] = static_cast<unsigned char>(high << 4 | low);
-        at += 2;
+        thumbprint[byte] = static_cast<unsigned char>(hex_digit(text[0]) << 4 | hex_digit(text[1]));
+        text.remove_prefix(2);
     }
-    return at == length;
+    return text.empty();
 }
 
 // The strings of a REG_MULTI_SZ, or the one of a REG_SZ, within the units read; empty ones
 // are no entries.
 signer_policy read_thumbprints(DWORD type, std::size_t units) {
-    required_count = 0;
+    required.clear();
     for (std::size_t start = 0; start < units;) {
-        const wchar_t* text = policy_value + start;
-        std::size_t length = std::wstring_view(text, units - start).find(L'\0');
-        length = length == std::wstring_view::npos ? units - start : length;
-        if (length > 0) {
-            if (!parse_thumbprint(text, length, required[required_count])) {
-                std::wstring entry(text, length);
+        std::wstring_view rest(policy_value + start, units - start);
+        std::wstring_view entry = rest.substr(0, rest.find(L'\0'));
+        if (!entry.empty()) {
+            std::array<unsigned char, thumbprint_size> thumbprint{};
+            if (!parse_thumbprint(entry, thumbprint.data())) {
+                std::wstring shown(entry);
                 std::fprintf(stderr,
                              "kiv_reset: the RequiredSigners policy holds \"%s\", which is not "
                              "a SHA-256 thumbprint\n",
-                             console_text(entry.c_str()));
+                             console_text(shown.c_str()));
                 return signer_policy::unreadable;
             }
-            ++required_count;
+            required.push_back(thumbprint);
         }
         if (type == REG_SZ) {
             break;
         }
-        start += length + 1;
+        start += entry.size() + 1;
     }
-    if (required_count == 0) {
+    if (required.empty()) {
         std::fputs("kiv_reset: the RequiredSigners policy lists no signer\n", stderr);
         return signer_policy::unreadable;
     }
@@ -130,8 +128,8 @@ bool meets_signer_policy(const signature_verdict& verdict) {
     if (!verdict.checked || verdict.result != 0 || !verdict.has_signer) {
         return false;
     }
-    return std::any_of(required, required + required_count, [&verdict](const auto& listed) {
-        return std::memcmp(listed, verdict.thumbprint, thumbprint_size) == 0;
+    return std::any_of(required.begin(), required.end(), [&verdict](const auto& listed) {
+        return std::equal(listed.begin(), listed.end(), std::begin(verdict.thumbprint));
     });
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp, and of kiv_reset -v's reading of
-kiv.dll, reset/kiv_version.cpp: makes one small fault at a time (a relational or logical
+"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp, of kiv_reset -v's reading of
+kiv.dll, reset/kiv_version.cpp, and of the signature check and its policy,
+reset/kiv_signature.cpp and reset/signer_policy.cpp: makes one small fault at a time (a relational or logical
 operator turned, a constant or flag changed, a statement deleted), rebuilds only the native
 loader table (kiv_loader_tests), which holds both, and runs it. A mutant that the table does
 not fail survives. The survivors that the comment at the top of tests/kiv_loader_test.cpp
@@ -27,7 +28,8 @@ import sys
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 COPY = os.path.join(ROOT, "build", "mutation")
-SOURCES = [os.path.join("reset", "kiv_loader.cpp"), os.path.join("reset", "kiv_version.cpp")]
+SOURCES = [os.path.join("reset", name) for name in
+           ("kiv_loader.cpp", "kiv_version.cpp", "kiv_signature.cpp", "signer_policy.cpp")]
 TABLE = os.path.join("tests", "kiv_loader_test.cpp")
 NATIVE = os.path.join(COPY, "build", "native")
 SANITIZE = os.path.join(COPY, "build", "sanitize")

@@ -863,9 +863,15 @@ std::function<void()> file_signed(HRESULT result, DWORD chain_policy_error = 0) 
             {.result = result, .signer = pelk_signer, .chain_policy_error = chain_policy_error});
     };
 }
-// kiv.dll with no signature of its own, listed in pelk.cat, whose member answer is this.
-std::function<void()> in_catalog(HRESULT result) {
-    return [result] { fake_set_catalog(pelk_catalog, {.result = result, .signer = pelk_signer}); };
+// kiv.dll with no signature of its own, listed in pelk.cat by its SHA-256 hash, or by its
+// SHA-1 hash as older catalogs list their members, whose member answer is this.
+std::function<void()> in_catalog(HRESULT result, bool by_sha256 = true) {
+    return [result, by_sha256] {
+        fake_set_catalog(pelk_catalog, {.result = result, .signer = pelk_signer}, by_sha256);
+    };
+}
+std::function<void()> failing(const std::string& function, DWORD error) {
+    return [function, error] { fake_set_trust_failure(function, error); };
 }
 std::function<void()> both(const std::function<void()>& first,
                            const std::function<void()>& second) {
@@ -980,14 +986,36 @@ const std::vector<signature_row> signature_rows = {
     {.name = "in a catalog, SHA-256: the catalog's signer, listed",
      .host = both(requires_pelk, in_catalog(0)),
      .shows = signature("verified") + catalog_line + signer_lines + met},
-    {.name = "in a catalog, the SHA-256 forms missing: found with SHA-1",
-     .host = both(both(requires_pelk, in_catalog(0)),
+    {.name = "in a SHA-1 catalog, the SHA-256 forms missing: found with SHA-1",
+     .host = both(both(requires_pelk, in_catalog(0, false)),
                   [] { fake_set_missing_trust_function("CryptCATAdminCalcHashFromFileHandle2"); }),
      .shows = signature("verified") + catalog_line + signer_lines + met},
-    {.name = "in a catalog, AcquireContext2 failing with 120 as Wine's does: found with SHA-1",
-     .host = both(both(requires_pelk, in_catalog(0)),
-                  [] { fake_set_catalog_sha256_error(ERROR_CALL_NOT_IMPLEMENTED); }),
+    {.name =
+         "in a SHA-1 catalog, AcquireContext2 failing with 120 as Wine's does: found with SHA-1",
+     .host = both(both(requires_pelk, in_catalog(0, false)),
+                  failing("CryptCATAdminAcquireContext2", ERROR_CALL_NOT_IMPLEMENTED)),
      .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a SHA-1 catalog, the SHA-256 forms working: found on a second look, with SHA-1",
+     .host = both(requires_pelk, in_catalog(0, false)),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a SHA-256 catalog, AcquireContext2 failing: SHA-1 finds none, not signed",
+     .host = both(both(requires_pelk, in_catalog(0)),
+                  failing("CryptCATAdminAcquireContext2", ERROR_CALL_NOT_IMPLEMENTED)),
+     .shows = signature(not_signed) + unmet,
+     .err = not_required(not_signed, false)},
+    {.name = "signed itself under an untrusted root, and in a catalog: its own verdict",
+     .host = both(both(requires_pelk, file_signed(CERT_E_UNTRUSTEDROOT)), in_catalog(0)),
+     .shows = signature("signed, but its chain does not reach a root this machine trusts") +
+              signer_lines + unmet,
+     .err = not_required("signed, but its chain does not reach a root this machine trusts", true)},
+    {.name = "TRUST_E_SUBJECT_FORM_UNKNOWN, in a catalog: the catalog's verdict",
+     .host = both(both(requires_pelk, in_catalog(0)),
+                  [] { fake_set_file_trust({.result = TRUST_E_SUBJECT_FORM_UNKNOWN}); }),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "TRUST_E_PROVIDER_UNKNOWN, in no catalog: not signed",
+     .host = both(requires_pelk, [] { fake_set_file_trust({.result = TRUST_E_PROVIDER_UNKNOWN}); }),
+     .shows = signature(not_signed) + unmet,
+     .err = not_required(not_signed, false)},
     {.name = "in a catalog, the member changed since the catalog was signed",
      .host = both(requires_pelk, in_catalog(TRUST_E_BAD_DIGEST)),
      .shows = signature("changed since it was signed") + catalog_line + signer_lines + unmet,
@@ -1016,6 +1044,55 @@ const std::vector<signature_row> signature_rows = {
      .host = both(requires_pelk, [] { fake_set_missing_trust_function("WinVerifyTrust"); }),
      .shows = "signature: could not be checked: wintrust.dll has no WinVerifyTrust\n" + unmet,
      .err = not_checked_signature("wintrust.dll has no WinVerifyTrust")},
+    {.name = "the signer's thumbprint can't be computed (87): stops",
+     .host = both(both(requires_pelk, file_signed(0)),
+                  failing("CryptHashCertificate2", ERROR_INVALID_PARAMETER)),
+     .shows = "signature: could not be checked: the signer's thumbprint could not be computed "
+              "(error 87)\n" +
+              unmet,
+     .err = not_checked_signature("the signer's thumbprint could not be computed (error 87)")},
+    {.name = "the chain policy can't be asked (87): stops",
+     .host = both(both(requires_pelk, file_signed(0)),
+                  failing("CertVerifyCertificateChainPolicy", ERROR_INVALID_PARAMETER)),
+     .shows = "signature: could not be checked: the signer's chain could not be checked "
+              "(error 87)\n" +
+              unmet,
+     .err = not_checked_signature("the signer's chain could not be checked (error 87)")},
+    {.name = "no catalog context at all (120, then 5): stops",
+     .host = both(
+         both(requires_pelk, failing("CryptCATAdminAcquireContext2", ERROR_CALL_NOT_IMPLEMENTED)),
+         failing("CryptCATAdminAcquireContext", ERROR_ACCESS_DENIED)),
+     .shows = "signature: could not be checked: the catalog database could not be opened "
+              "(error 5)\n" +
+              unmet,
+     .err = not_checked_signature("the catalog database could not be opened (error 5)")},
+    {.name = "the catalog hash can't be computed (5): stops",
+     .host =
+         both(requires_pelk, failing("CryptCATAdminCalcHashFromFileHandle2", ERROR_ACCESS_DENIED)),
+     .shows = "signature: could not be checked: the file's catalog hash could not be computed "
+              "(error 5)\n" +
+              unmet,
+     .err = not_checked_signature("the file's catalog hash could not be computed (error 5)")},
+    {.name = "the SHA-1 catalog hash can't be computed (5) after SHA-256 found none: stops",
+     .host =
+         both(requires_pelk, failing("CryptCATAdminCalcHashFromFileHandle", ERROR_ACCESS_DENIED)),
+     .shows = "signature: could not be checked: the file's catalog hash could not be computed "
+              "(error 5)\n" +
+              unmet,
+     .err = not_checked_signature("the file's catalog hash could not be computed (error 5)")},
+    {.name = "the catalog found, its path can't be read (87): stops",
+     .host = both(both(requires_pelk, in_catalog(0)),
+                  failing("CryptCATCatalogInfoFromContext", ERROR_INVALID_PARAMETER)),
+     .shows = "signature: could not be checked: the catalog's path could not be read "
+              "(error 87)\n" +
+              unmet,
+     .err = not_checked_signature("the catalog's path could not be read (error 87)")},
+    {.name = "verified, but with no chain for its signer: no verdict to trust",
+     .host =
+         both(requires_pelk,
+              [] { fake_set_file_trust({.result = 0, .signer = pelk_signer, .chain = false}); }),
+     .shows = "signature: could not be checked: WinVerifyTrust named no signer chain\n" + unmet,
+     .err = not_checked_signature("WinVerifyTrust named no signer chain")},
     {.name = "kiv.dll can't be opened (32, open for writing elsewhere): stops",
      .host = both(requires_pelk, [] { fake_set_library_open_error(ERROR_SHARING_VIOLATION); }),
      .shows = "signature: could not be checked: the file could not be opened (error 32)\n" + unmet,
@@ -1033,6 +1110,12 @@ const std::vector<signature_row> signature_rows = {
                   }),
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("could not be read (error 5)")},
+    {.name = "a list too long to read (234), the listed signer among it: stops",
+     .host = both(file_signed(0),
+                  policy(multi_string(std::vector<std::wstring>(
+                      300, std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end()))))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("could not be read (error 234)")},
     {.name = "REG_DWORD: stops",
      .host = both(file_signed(0), policy({REG_DWORD, {L'\x1'}})),
      .shows = signature("verified") + signer_lines,
@@ -1074,6 +1157,21 @@ const std::vector<signature_row> signature_rows = {
      .host = both(file_signed(0), policy(multi_string({L"5:E" + other_thumbprint.substr(2)}))),
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("holds \"5:E" + ascii(other_thumbprint.substr(2)) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "a letter beyond f among the digits: stops",
+     .host = both(file_signed(0), policy(multi_string({L"z" + other_thumbprint.substr(1)}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"z" + ascii(other_thumbprint.substr(1)) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "a colon before the first byte: stops",
+     .host = both(file_signed(0), policy(multi_string({L":" + other_thumbprint}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \":" + ascii(other_thumbprint) +
+                         "\", which is not a SHA-256 thumbprint")},
+    {.name = "two separators between bytes: stops",
+     .host = both(file_signed(0), policy(multi_string({L"5E: " + other_thumbprint.substr(2)}))),
+     .shows = signature("verified") + signer_lines,
+     .err = policy_fault("holds \"5E: " + ascii(other_thumbprint.substr(2)) +
                          "\", which is not a SHA-256 thumbprint")},
     {.name = "a thumbprint's name, not its digits: stops",
      .host = both(file_signed(0), policy(single_string(L"PELK test signer"))),

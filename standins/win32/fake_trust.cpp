@@ -37,7 +37,8 @@ DWORD open_error = 0;
 fake_trust_answer file_answer;
 std::optional<std::wstring> catalog_path;
 fake_trust_answer member_answer;
-DWORD sha256_error = 0;
+bool catalog_by_sha256 = true;
+std::map<std::string, DWORD> failures;
 DWORD default_directories = 0;
 
 bool file_open = false;
@@ -73,6 +74,12 @@ std::string hex(const BYTE* bytes, DWORD size) {
 bool fail(DWORD error) {
     fake_set_last_error(error);
     return false;
+}
+
+// The error a row scripts for a function that answers FALSE on failure; 0: it succeeds.
+DWORD scripted_failure(const char* function) {
+    auto found = failures.find(function);
+    return found != failures.end() ? found->second : 0;
 }
 
 void hold_signer(const fake_trust_answer& answer) {
@@ -121,7 +128,7 @@ void check_no_ui_no_network(HWND window, GUID* action, const WINTRUST_DATA* data
 
 LONG verify_file(const WINTRUST_FILE_INFO* info) {
     fake_log_call("WinVerifyTrust(file " + fake_narrow(info->pcwszFilePath) + ")");
-    if (!file_open || info->hFile != library_file) {
+    if (info->cbStruct != sizeof *info || !file_open || info->hFile != library_file) {
         fake_violation("WinVerifyTrust of a file not through kiv.dll's open handle");
     }
     hold_signer(file_answer);
@@ -136,7 +143,8 @@ LONG verify_member(const WINTRUST_CATALOG_INFO* info) {
     for (char digit : hex(hash.data(), static_cast<DWORD>(hash.size()))) {
         tag += static_cast<wchar_t>(digit);
     }
-    if (!catalog_path || info->pcwszCatalogFilePath != *catalog_path || !file_open ||
+    if (info->cbStruct != sizeof *info || !catalog_path ||
+        info->pcwszCatalogFilePath != *catalog_path || !file_open ||
         info->hMemberFile != library_file || info->hCatAdmin != catalog_admin ||
         info->cbCalculatedFileHash != hash.size() ||
         std::memcmp(info->pbCalculatedFileHash, hash.data(), hash.size()) != 0 ||
@@ -200,6 +208,9 @@ BOOL WINAPI acquire_admin(HCATADMIN* admin, const GUID* subsystem, DWORD flags) 
     if (subsystem != nullptr || flags != 0 || admin_open) {
         fake_violation("CryptCATAdminAcquireContext not as documented for any catalog");
     }
+    if (DWORD error = scripted_failure("CryptCATAdminAcquireContext"); error != 0) {
+        return fail(error);
+    }
     admin_open = true;
     admin_sha256 = false;
     *admin = catalog_admin;
@@ -213,8 +224,8 @@ BOOL WINAPI acquire_admin2(HCATADMIN* admin, const GUID* subsystem, LPCWSTR algo
         algorithm == nullptr || std::wcscmp(algorithm, L"SHA256") != 0) {
         fake_violation("CryptCATAdminAcquireContext2 not as documented for SHA-256");
     }
-    if (sha256_error != 0) {
-        return fail(sha256_error);
+    if (DWORD error = scripted_failure("CryptCATAdminAcquireContext2"); error != 0) {
+        return fail(error);
     }
     admin_open = true;
     admin_sha256 = true;
@@ -238,6 +249,9 @@ BOOL WINAPI hash_from_handle(HANDLE file, DWORD* size, BYTE* hash, DWORD flags) 
     if (!file_open || file != library_file || flags != 0) {
         fake_violation("CryptCATAdminCalcHashFromFileHandle not of kiv.dll's open handle");
     }
+    if (DWORD error = scripted_failure("CryptCATAdminCalcHashFromFileHandle"); error != 0) {
+        return fail(error);
+    }
     return hash_out(fake_catalog_sha1(), size, hash);
 }
 
@@ -247,6 +261,9 @@ BOOL WINAPI hash2_from_handle(HCATADMIN admin, HANDLE file, DWORD* size, BYTE* h
         file != library_file || flags != 0) {
         fake_violation("CryptCATAdminCalcHashFromFileHandle2 not of kiv.dll's open handle "
                        "in a SHA-256 context");
+    }
+    if (DWORD error = scripted_failure("CryptCATAdminCalcHashFromFileHandle2"); error != 0) {
+        return fail(error);
     }
     return hash_out(fake_catalog_sha256(), size, hash);
 }
@@ -260,7 +277,8 @@ HCATINFO WINAPI catalog_from_hash(HCATADMIN admin, BYTE* hash, DWORD size, DWORD
         size != expected.size() || std::memcmp(hash, expected.data(), size) != 0) {
         fake_violation("CryptCATAdminEnumCatalogFromHash not of the hash its context gave");
     }
-    if (!catalog_path) {
+    // The database finds a catalog by the hash that it lists its members by.
+    if (!catalog_path || admin_sha256 != catalog_by_sha256) {
         fake_set_last_error(ERROR_NOT_FOUND);
         return nullptr;
     }
@@ -274,6 +292,9 @@ BOOL WINAPI catalog_info(HCATINFO catalog, CATALOG_INFO* info, DWORD flags) {
         info->cbStruct != sizeof *info) {
         fake_violation("CryptCATCatalogInfoFromContext not of the catalog found");
         return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (DWORD error = scripted_failure("CryptCATCatalogInfoFromContext"); error != 0) {
+        return fail(error);
     }
     std::wcsncpy(info->wszCatalogFile, catalog_path->c_str(), MAX_PATH - 1);
     return 1;
@@ -304,6 +325,9 @@ BOOL WINAPI verify_chain_policy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain,
         para->cbSize != sizeof *para || status->cbSize != sizeof *status) {
         fake_violation("CertVerifyCertificateChainPolicy not the Authenticode policy on the "
                        "signer's chain");
+    }
+    if (DWORD error = scripted_failure("CertVerifyCertificateChainPolicy"); error != 0) {
+        return fail(error);
     }
     status->dwError = state_answer != nullptr ? state_answer->chain_policy_error : 0;
     return 1;
@@ -340,6 +364,9 @@ BOOL WINAPI hash_certificate(LPCWSTR algorithm, DWORD flags, void* reserved, con
         fake_violation("CryptHashCertificate2 other than SHA-256 of the signer's encoded bytes");
         return fail(static_cast<DWORD>(NTE_BAD_ALGID));
     }
+    if (DWORD error = scripted_failure("CryptHashCertificate2"); error != 0) {
+        return fail(error);
+    }
     return hash_out(state_answer->signer->sha256, hash_size, hash);
 }
 
@@ -356,7 +383,8 @@ void fake_trust_reset() {
     file_answer = {};
     catalog_path.reset();
     member_answer = {};
-    sha256_error = 0;
+    catalog_by_sha256 = true;
+    failures.clear();
     default_directories = 0;
     file_open = state_open = admin_open = admin_sha256 = catalog_open = false;
     state_answer = nullptr;
@@ -374,12 +402,14 @@ void fake_set_library_open_error(DWORD error) {
 void fake_set_file_trust(const fake_trust_answer& answer) {
     file_answer = answer;
 }
-void fake_set_catalog(const std::optional<std::wstring>& path, const fake_trust_answer& answer) {
+void fake_set_catalog(const std::optional<std::wstring>& path, const fake_trust_answer& answer,
+                      bool by_sha256) {
     catalog_path = path;
     member_answer = answer;
+    catalog_by_sha256 = by_sha256;
 }
-void fake_set_catalog_sha256_error(DWORD error) {
-    sha256_error = error;
+void fake_set_trust_failure(const std::string& function, DWORD error) {
+    failures[function] = error;
 }
 std::vector<unsigned char> fake_catalog_sha256() {
     return counting_bytes(0xa0, 32);

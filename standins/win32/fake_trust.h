@@ -43,11 +43,13 @@ void fake_set_missing_trust_function(const std::string& name);
 // CreateFileW's failure for kiv.dll (0: it opens).
 void fake_set_library_open_error(DWORD error);
 void fake_set_file_trust(const fake_trust_answer& answer);
-// The catalog that lists kiv.dll (its path), and the answer for kiv.dll as its member; no
-// path: no catalog lists it.
-void fake_set_catalog(const std::optional<std::wstring>& path, const fake_trust_answer& answer);
-// CryptCATAdminAcquireContext2's failure (0: it succeeds).
-void fake_set_catalog_sha256_error(DWORD error);
+// The catalog that lists kiv.dll (its path), by its SHA-256 hash or, as older catalogs do,
+// its SHA-1 hash, and the answer for kiv.dll as its member; no path: no catalog lists it.
+void fake_set_catalog(const std::optional<std::wstring>& path, const fake_trust_answer& answer,
+                      bool by_sha256 = true);
+// Fails one of the catalog functions, CertVerifyCertificateChainPolicy or
+// CryptHashCertificate2, by name, with that error.
+void fake_set_trust_failure(const std::string& function, DWORD error);
 // The hashes that the catalog database computes for kiv.dll: SHA-256 and SHA-1.
 std::vector<unsigned char> fake_catalog_sha256();
 std::vector<unsigned char> fake_catalog_sha1();
