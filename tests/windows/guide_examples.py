@@ -27,16 +27,17 @@ ways, are PowerShell lines like the others."""
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 
+from release import msi_identity
+from release.package_release import WXS
 from standins import wine_card
 
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.txt")
 MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
 GUID = re.compile(r"\{[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}")
 GUIDE_MSI_NAME = "pelk-card-tools-@PROJECT_VERSION@-win-x64.msi"
-GUIDE_GUID = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+GUIDE_GUID = "@PRODUCT_CODE@"
 NOT_RUN_UNDER_WINE = {
     "msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME,
     r'reg query "\\HOST01\HKLM\SOFTWARE\PELK card service tools" /v Version /reg:64',
@@ -47,12 +48,15 @@ CHECKED_COMMANDS = ("msiexec ", "reg query ")
 
 
 def guide(version="@PROJECT_VERSION@"):
-    """The guide with version for the release's version, and for the tools' four-part one
-    (the same with a fourth part 0) when a version is given."""
+    """The guide with version for the release's version, and, when a version is given, for
+    the tools' four-part one (the same with a fourth part 0) and for the ProductCode (that
+    version's, as the release derives it)."""
     with open(GUIDE, encoding="utf-8") as file:
         text = file.read()
     if version != "@PROJECT_VERSION@":
-        text = text.replace("@PELK_TOOL_VERSION@", version + ".0")
+        upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
+        text = text.replace("@PELK_TOOL_VERSION@", version + ".0").replace(
+            GUIDE_GUID, msi_identity.product_code(upgrade_code, version))
     return text.replace("@PROJECT_VERSION@", version)
 
 
@@ -77,19 +81,40 @@ def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None, script_d
 
 
 # The example's runs: how the host is set up, its arguments, its exit status (that of
-# the tool that failed), a line it prints only on that branch, and the calls kiv.dll gets.
+# the tool that failed, or 2 where the example refuses a device number itself), a line it
+# prints only on that branch, the calls kiv.dll gets, and whether scan.txt is written
+# beside the script (never into the current folder, which is another).
 EXAMPLE_CASES = [
     ("all well", "card", {}, ["2", "5"], 0, "every device named was reset",
      ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
-      "pelk_kiv_init", "pelk_set_device 1", "pelk_reset 5"]),
+      "pelk_kiv_init", "pelk_set_device 1", "pelk_reset 5"], True),
+    ("a device number with leading zeros", "card", {}, ["007"], 0,
+     "every device named was reset", ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 7"],
+     True),
     ("the library fails", "card", {"KIV_STANDIN_RESULT": "7"}, ["2"], 1,
      "Device 2: the library failed", ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
-                                      "pelk_get_error_string 7"]),
+                                      "pelk_get_error_string 7"], True),
     ("a device number that is not one", "card", {}, ["x"], 2,
-     "Device x: kiv_reset rejected", []),
+     "Device x: not a decimal device number", [], False),
+    ("a device number with a sign", "card", {}, ["+2"], 2,
+     "Device +2: not a decimal device number", [], False),
+    ("a negative device number", "card", {}, ["-1"], 2,
+     "Device -1: not a decimal device number", [], False),
+    ("a hexadecimal device number", "card", {}, ["0x10"], 2,
+     "Device 0x10: not a decimal device number", [], False),
+    ("255, every device", "card", {}, ["255"], 2, "Device 255: 255 would reset every device",
+     [], False),
+    ("0255, which kiv_reset reads as 255", "card", {}, ["0255"], 2,
+     "Device 0255: 255 would reset every device", [], False),
+    ("+255, which kiv_reset reads as 255", "card", {}, ["+255"], 2,
+     "Device +255: not a decimal device number", [], False),
+    ("a device, then 255: nothing reset", "card", {}, ["2", "255"], 2,
+     "Nothing was scanned or reset", [], False),
+    ("a number beyond kiv_reset's range", "card", {}, ["2147483648"], 2,
+     "Device 2147483648: kiv_reset rejected", [], True),
     ("no kiv.dll beside the tools, on PATH or in the current folder", "no kiv.dll", {},
-     ["2"], 3, "kiv_reset could not use kiv.dll", []),
-    ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", []),
+     ["2"], 3, "kiv_reset could not use kiv.dll", [], True),
+    ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", [], True),
 ]
 
 
@@ -122,17 +147,23 @@ def as_guide_shows(output, shown):
 
 
 def run_guide_example(card, failures, compare):
-    """The guide's card_service.cmd, from the current folder, with the tools on PATH."""
+    """The guide's card_service.cmd, in the card's root, run from the tools' folder (the
+    current folder), with the tools on PATH."""
     example = block("card_service.cmd")
     bare = wine_card.prefix_path(card, r"C:\tools without kiv")
     os.makedirs(bare)
     for tool in ("smbus_scan.exe", "kiv_reset.exe"):
         shutil.copy(os.path.join(card["bin"], tool), bare)
     passed = 0
-    for label, host, env, arguments, status, branch_line, calls in EXAMPLE_CASES:
+    beside_script = os.path.join(card["root"], "scan.txt")
+    for label, host, env, arguments, status, branch_line, calls, scanned in EXAMPLE_CASES:
         label = "the guide's batch example, %s" % label
         before = len(failures)
         folder = bare if host == "no kiv.dll" else card["bin"]
+        in_current_folder = os.path.join(folder, "scan.txt")
+        for scan in (beside_script, in_current_folder):
+            if os.path.exists(scan):
+                os.remove(scan)
         if host == "no driver":
             wine_card.stop_driver(card)
         try:
@@ -145,6 +176,9 @@ def run_guide_example(card, failures, compare):
         compare(failures, label, "its branch's line printed",
                 branch_line in out.decode("latin-1"), True)
         compare(failures, label, "library calls", logged, calls)
+        compare(failures, label, "scan.txt beside the script, and in the current folder",
+                (os.path.exists(beside_script), os.path.exists(in_current_folder)),
+                (scanned, False))
         passed += len(failures) == before
     before = len(failures)
     wine_card.configure(card, [0x18, 0x20])
@@ -159,17 +193,12 @@ def run_guide_example(card, failures, compare):
 
 def msi_property(msi, name):
     """A value of the MSI's Property table (ProductVersion, ProductCode, UpgradeCode)."""
-    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
-                           text=True, check=True).stdout
-    for line in table.splitlines():
-        key, _, value = line.partition("\t")
-        if key == name:
-            return value.strip()
-    raise SystemExit("%s has no %s" % (msi, name))
+    return msi_identity.property_value(msi, name)
 
 
 def as_in_guide(line):
-    """An msiexec line as the guide writes it: any version's MSI name, any GUID."""
+    """An msiexec line as the guide writes it: any version's MSI name, any GUID as the
+    ProductCode's field."""
     return GUID.sub(GUIDE_GUID, MSI_NAME.sub(GUIDE_MSI_NAME, line))
 
 
