@@ -1,28 +1,29 @@
 r"""What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
 stands: its batch example under Wine's cmd against the stand-ins, once for every status of
-both tools; its deploy.cmd with every kind of DEST it must refuse (run_deploy_cases); and
-its msiexec and reg query lines and deploy.cmd, which the MSI cases run in place of their
-own (run_msiexec, run_deploy, run_guide_line), then check that none of the guide's was
-left out.
+both tools and for each device number it must refuse itself; its lock_folder.cmd with
+every kind of folder it must refuse, and with kiv.dll's folder, whose icacls lines reach
+Wine's icacls, a stub that logs its arguments, changes nothing and succeeds
+(run_deploy_cases); and its msiexec and reg query lines and deploy.cmd, which the MSI
+cases run in place of their own (run_msiexec, run_deploy, run_guide_line), then check that
+none of the guide's was left out.
 
 Left untested, because Wine can't run them as Windows does: the PowerShell lines (Wine
 has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec line),
 among them the file version read over \\HOST01\C$; the reg query of another host
 (NOT_RUN_UNDER_WINE: Wine's reg reaches no other computer, and there is none with a
-Remote Registry service here); icacls and where (stubs that change and print nothing), so
-the deploy.cmd that installs runs without its icacls lines, whose "|| exit /b 1" Wine's
-cmd would also take even after a success (the refused ones keep them: Wine's icacls names
-itself on standard error, which shows that none ran); deploy.cmd's comparison of short
-(8.3) names, since Wine has none; the example's stop at the first device that fails,
-since Wine's cmd does not leave a for loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
-since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
-ProductCode; and Appendix B's lines for Linux, which are no Windows examples: its "Which
-commit" lines are run as they stand by release_builds.sh, which compares the archive they
-make in a clone with the shipped one; its rebuild (tar, release/release.sh, cmp,
-osslsigncode) release_builds.sh does the same way, with this machine's osslsigncode only
-(the other version's signature form is a row of check_release.py's signer table); and its
-PowerShell checks of the thumbprint and of the bill of materials against the zip, both
-ways, are PowerShell lines like the others."""
+Remote Registry service here); what icacls does to the folder's rights (Wine's changes
+nothing, and enforces no file permissions); where (a stub); lock_folder.cmd's comparison
+of short (8.3) names, since Wine has none; the example's stop at the first device that
+fails, since Wine's cmd does not leave a for loop at exit /b: its failing runs name one
+device; the repair line (NOT_RUN_UNDER_WINE), since Wine's msiexec answers /fa with 1605
+for an installed package and 1 for its ProductCode; Intune's fields other than its
+install and uninstall commands (no Intune here); and Appendix B's lines for Linux, which
+are no Windows examples: its "Which commit" lines are run as they stand by
+release_builds.sh, which compares the archive they make in a clone with the shipped one;
+its rebuild (tar, release/release.sh, cmp, osslsigncode) release_builds.sh does the same
+way, with this machine's osslsigncode only (the other version's signature form is a row of
+check_release.py's signer table); and its PowerShell checks of the thumbprint and of the
+bill of materials against the zip, both ways, are PowerShell lines like the others."""
 
 import os
 import re
@@ -218,20 +219,45 @@ def deploy_folder():
     return re.search(r'^set "DEST=(.*)"$', block("deploy.cmd"), re.M).group(1)
 
 
+def _write_block(name, folder, version="@PROJECT_VERSION@"):
+    """The guide's NAME block, written as the file NAME into folder in Windows line ends;
+    its path."""
+    path = os.path.join(folder, name)
+    with open(path, "w", newline="\r\n") as file:
+        file.write(block(name, version))
+    return path
+
+
 def run_deploy(card, msi, ran):
-    """The guide's deploy.cmd, beside the MSI and run from another folder, as a startup
-    script is, without its icacls lines."""
-    script = "".join(line for line in block("deploy.cmd", msi_property(msi, "ProductVersion"))
-                     .splitlines(True) if not line.startswith("icacls "))
+    """The guide's deploy.cmd, beside its lock_folder.cmd and the MSI, run from another
+    folder, as a startup script is; Wine's icacls, a stub, changes nothing and succeeds."""
+    script = block("deploy.cmd", msi_property(msi, "ProductVersion"))
     ran.update(as_in_guide(line) for line in script.splitlines() if line.startswith("msiexec "))
-    return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
+    lock = _write_block("lock_folder.cmd", os.path.dirname(msi))
+    try:
+        return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
+    finally:
+        os.remove(lock)
 
 
-# deploy.cmd with DESTs it must refuse (status 1, a line naming the reason, icacls not run)
-# and one it must take: (what, DEST as written in its set line, the folder that holds a
-# kiv.dll for the run, or None; the words of the reason, or None for a DEST it takes). Each
-# refused one but the last two holds a kiv.dll, so that its own rule is what refuses it.
-# Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is no folder there).
+# What lock_folder.cmd asks of icacls, in order, as the guide describes its four lines:
+# Administrators the owner of everything in the folder; the folder's inherited rights
+# kept as its own; every right of Authenticated Users, Users and Everyone taken away,
+# throughout; Users given read and execute, which everything in it inherits.
+LOCK_STEPS = [
+    ["/setowner", "*S-1-5-32-544", "/T", "/C", "/Q"],
+    ["/inheritance:d", "/Q"],
+    ["/remove:g", "*S-1-5-11", "*S-1-5-32-545", "*S-1-1-0", "/T", "/C", "/Q"],
+    ["/grant:r", "*S-1-5-32-545:(OI)(CI)RX", "/Q"],
+]
+ICACLS_STUB = re.compile(r"fixme:icacls:main stub: (.*)")
+
+# lock_folder.cmd with folders it must refuse (status 1, a line naming the reason, icacls
+# not run) and ones it must lock: (what, the folder as typed after lock_folder.cmd, the
+# folder that holds a kiv.dll for the run, or None; the words of the reason, or None for a
+# folder it locks). Each refused one but the last two holds a kiv.dll, so that its own
+# rule is what refuses it. Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is
+# no folder there).
 DEPLOY_CASES = [
     ("a drive root", "C:\\", "C:\\", "is a drive root"),
     ("a drive root written with a forward slash", "c:/", "C:\\", "is a drive root"),
@@ -240,50 +266,69 @@ DEPLOY_CASES = [
     ("System32, in other case and with a trailing backslash", "C:\\WINDOWS\\System32\\",
      "C:\\windows\\system32", "is in the Windows folder"),
     ("a path through .. into the Windows folder",
-     "C:\\Card software\\..\\windows\\system32\\drivers",
+     '"C:\\Card software\\..\\windows\\system32\\drivers"',
      "C:\\windows\\system32\\drivers", "is in the Windows folder"),
-    ("Program Files itself", "C:\\Program Files", "C:\\Program Files",
+    ("Program Files itself", '"C:\\Program Files"', "C:\\Program Files",
      "is C:\\Program Files or holds it"),
     ("Program Files in quotes, in lower case, with forward slashes", '"c:/program files/"',
      "C:\\Program Files", "is C:\\Program Files or holds it"),
-    ("a relative path", "Card software", None, "is not a full local path"),
+    ("nothing", "", None, "is not a full local path"),
+    ("a relative path", '"Card software"', None, "is not a full local path"),
     ("a share", "\\\\filesrv\\pelk", None, "is not a full local path"),
-    ("a folder with a space and parentheses but no kiv.dll", "C:\\Card (x86) software", None,
+    ("a folder with a space and parentheses but no kiv.dll", '"C:\\Card (x86) software"', None,
      "holds no kiv.dll"),
-    ("kiv.dll's folder, with a space and parentheses", "C:\\Card (x86) software",
+    ("kiv.dll's folder, with a space and parentheses", '"C:\\Card (x86) software"',
      "C:\\Card (x86) software", None),
+    ("kiv.dll's folder in other case, with forward slashes and a final one",
+     '"c:/card (x86) software/"', "C:\\Card (x86) software", None),
 ]
 
 
+def icacls_calls(err):
+    """The arguments of each icacls run, as Wine's icacls stub logs them."""
+    calls = []
+    for logged in ICACLS_STUB.findall(err.decode("latin-1")):
+        calls.append([re.sub(r"\\(.)", r"\1", argument)
+                      for argument in re.findall(r'"((?:[^"\\]|\\.)*)"', logged)])
+    return calls
+
+
 def run_deploy_cases(card, failures, compare):
-    """The guide's deploy.cmd with each DEST of DEPLOY_CASES, run from the card's root,
-    where there is no MSI, with Wine's icacls stub naming itself on standard error."""
+    """The guide's lock_folder.cmd with each folder of DEPLOY_CASES, run from the card's
+    root, where there is no MSI, with Wine's icacls stub logging its arguments."""
     passed = 0
-    for label, dest, kiv_folder, reason in DEPLOY_CASES:
-        label = "the guide's deploy.cmd, DEST %s" % label
+    lock = _write_block("lock_folder.cmd", card["root"])
+    for label, folder, kiv_folder, reason in DEPLOY_CASES:
+        label = "the guide's lock_folder.cmd, folder %s" % label
         before = len(failures)
-        script = re.sub(r'^set "DEST=.*"$', lambda _: 'set "DEST=%s"' % dest, block("deploy.cmd"),
-                        count=1, flags=re.M)
         os.makedirs(wine_card.prefix_path(card, "C:\\Card (x86) software"), exist_ok=True)
         kiv = kiv_folder and os.path.join(wine_card.prefix_path(card, kiv_folder), "kiv.dll")
         if kiv:
             shutil.copy(os.path.join(card["bin"], "kiv.dll"), kiv)
         try:
-            status, out, err = _run_cmd(card, script, extra_env={"WINEDEBUG": "-all,fixme+icacls"},
-                                        cwd=card["root"])
+            status, out, err = _run_cmd(
+                card, '@echo off\ncall "%%~dp0lock_folder.cmd" %s\nexit /b %%ERRORLEVEL%%\n'
+                % folder, extra_env={"WINEDEBUG": "-all,fixme+icacls"}, cwd=card["root"])
         finally:
             if kiv:
                 os.remove(kiv)
-        refusal = ['deploy.cmd: "%s" %s: set DEST to kiv.dll\'s folder.' % (dest.replace('"', ""),
-                                                                          reason),
-                   "Nothing was changed."] if reason else []
         lines = out.decode("latin-1").splitlines()
-        compare(failures, label, "its refusal", lines[:2] if reason else
-                [line for line in lines if line.startswith("deploy.cmd:")], refusal)
-        compare(failures, label, "icacls run", b"fixme:icacls" in err, reason is None)
         if reason:
+            compare(failures, label, "its refusal", lines[:2],
+                    ['lock_folder.cmd: "%s" %s: give kiv.dll\'s folder.'
+                     % (folder.replace('"', ""), reason), "Nothing was changed."])
+            compare(failures, label, "icacls runs", icacls_calls(err), [])
             compare(failures, label, "exit status", status, 1)
+        else:
+            compare(failures, label, "icacls runs, the folder in any case",
+                    [[argument.lower() for argument in call] for call in icacls_calls(err)],
+                    [["icacls", kiv_folder.lower()] + [step.lower() for step in steps]
+                     for steps in LOCK_STEPS])
+            compare(failures, label, "its line, in any case, and status",
+                    ([line.lower() for line in lines], status),
+                    (['lock_folder.cmd: "%s" is locked.' % kiv_folder.lower()], 0))
         passed += len(failures) == before
+    os.remove(lock)
     return passed, len(DEPLOY_CASES)
 
 
