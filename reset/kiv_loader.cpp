@@ -243,17 +243,16 @@ lookup stop_at_path_entry(const wchar_t* entry, std::size_t length, const char* 
 // A drive letter that does not exist holds no kiv.dll; any place but a local folder, met
 // before kiv.dll is found, stops the search: a kiv.dll there would come first.
 lookup library_in_path_entry(const wchar_t* entry, std::size_t length) {
-    switch (place_of(std::wstring_view(entry, length))) {
-    case place::local_folder:
+    place where = place_of(std::wstring_view(entry, length));
+    if (where == place::local_folder) {
         return library_in(entry, length);
-    case place::no_drive:
-        return lookup::absent;
-    case place::network:
-        return stop_at_path_entry(entry, length, "a network place");
-    case place::elsewhere:
-        return stop_at_path_entry(entry, length, "not a folder on a local drive");
     }
-    return lookup::stopped;
+    if (where == place::no_drive) {
+        return lookup::absent;
+    }
+    return stop_at_path_entry(entry, length,
+                              where == place::network ? "a network place"
+                                                      : "not a folder on a local drive");
 }
 
 // PATH is read only here, after the two folders before it: a long PATH must not slow a tool
