@@ -1,5 +1,6 @@
 // Which kiv.dll kiv_reset's loader takes, against the answers Windows gives and Wine can't:
-// unreachable shares, drives not ready, symbolic links, AddDllDirectory's refusals. Each row
+// unreachable shares, drives not ready, drive types, symbolic links, AddDllDirectory's
+// refusals, and the PATH entries that are no folder on a local drive. Each row
 // scripts the host through the kernel32 stand-in and checks the files looked at, in order,
 // and either which kiv.dll is loaded by its full path and which folder joins the search, or
 // the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
@@ -8,31 +9,34 @@
 // Mutants of kiv_loader.cpp and kiv_version.cpp that no row can tell apart
 // (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
-// m81fe19e1 library_name[1] for [0] in sizeof: every element has the same size.
-// m54b1c4d9 entry[1] for entry[2] != 0: entries under 3 characters never get there.
-// mc7272c82 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
-// m9329fbcf length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
-// m97f1788c length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
-// mf8378aa5 entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
-// m3b601816 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
-// m1b90c0c7 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
-// m1a319c88 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
-// m702ac414 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
-// m2d4141e8 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
-// mfaf80a53 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
+// m4b7740cc library_name[1] for [0] in sizeof: every element has the same size.
+// md3549180 entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// m4e594072 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
+// m7e252ee6 length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
+// md72b492c start < size for "..": it skips only the empty component after a last separator.
+// m59c4309b start = 1 for "..": the first component is the drive's "X:", never "..", and from
+//           its second character on, ":".
+// m7e9256cd entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
+// m9886d023 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
+// m093e9c12 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
+// m39e2a4cb length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// m38fc41b4 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m2e1e0be4 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m09823164 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// m2ba08a96 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
 //           tool's path, read into the same buffer, already starts with "\\".
-// m31b8ef73 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
-// m0aeeeaba version_key[1] for [0] in sizeof: every element has the same size.
-// m13eee755 + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
-// m5c412569 + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
-// m9888b61c size <= 2: a resource of 2 bytes fails the length check right after.
-// m57d26eef size < 3: a resource of 2 bytes fails the length check right after.
-// m845a7486 VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
-// m87d382bc no return after a failed VirtualQuery: likewise.
-// mbc549fa1 ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
-// m48306118 most = 1: it is read only after the parser has written it.
-// m15894a1e least = 1: it is read only after the parser has written it.
-// ma9605ef2 no return when FindResourceW finds none: LoadResource of none gives no data.
+// m5050b633 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
+// m505c53e8 version_key[1] for [0] in sizeof: every element has the same size.
+// meca0911b + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m0d5781cb + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// me75cff52 size <= 2: a resource of 2 bytes fails the length check right after.
+// mdc57634a size < 3: a resource of 2 bytes fails the length check right after.
+// m56a1c5bf VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
+// m7a5e5e4a no return after a failed VirtualQuery: likewise.
+// meb164f8e ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
+// mc9fdf863 most = 1: it is read only after the parser has written it.
+// mbedd42cf least = 1: it is read only after the parser has written it.
+// maca40f86 no return when FindResourceW finds none: LoadResource of none gives no data.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
