@@ -1,7 +1,7 @@
-// Native stand-in for the small part of <windows.h> that the scanner and kiv_reset's loader
-// use: the kernel32 calls they make and the types and constants those need. The values are
-// the real ones, so that both compile unchanged here and for Windows. wchar_t is 32 bits
-// here and 16 on Windows; the loader's paths never rely on its width.
+// Native stand-in for the small part of <windows.h> that the scanner, kiv_reset's loader and
+// the MSI's PATH decision use: the kernel32 calls they make and the types and constants
+// those need. The values are the real ones, so that all compile unchanged here and for
+// Windows. wchar_t is 32 bits here and 16 on Windows; no path code relies on its width.
 #ifndef PELK_STANDIN_WINDOWS_H
 #define PELK_STANDIN_WINDOWS_H
 
@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #define WINAPI
+#define TRUE 1
+#define FALSE 0
 
 using BOOL = int;
 using WORD = std::uint16_t;
@@ -88,6 +90,7 @@ struct MEMORY_BASIC_INFORMATION {
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;
 
+constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -104,9 +107,16 @@ constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+constexpr DWORD ERROR_INSTALL_FAILURE = 1603;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+// CompareStringOrdinal's answers (0: the call failed).
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_EQUAL = 2;
+constexpr int CSTR_GREATER_THAN = 3;
 
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
@@ -128,6 +138,10 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 UINT WINAPI GetDriveTypeW(LPCWSTR root_path_name);
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
+DWORD WINAPI GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size);
+int WINAPI CompareStringOrdinal(LPCWSTR left, int left_length, LPCWSTR right, int right_length,
+                                BOOL ignore_case);
 BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags);
 DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags);
