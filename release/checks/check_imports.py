@@ -1,6 +1,8 @@
 #!/usr/bin/python3
-"""Checks that each Windows executable starts on a bare Windows x64 and keeps its
-protections: it imports only KERNEL32.dll and the C runtime and carries no DLL of the
+"""Checks that each Windows image, the two executables and the MSI's custom action DLL,
+starts on a bare Windows x64 and keeps its protections: it imports only the DLLs that
+IMAGES allows it (KERNEL32.dll and the C runtime; the custom action also msi.dll, which
+Windows Installer has loaded into the process that runs it) and carries no DLL of the
 compiler's own; kiv_reset.exe names kiv.dll and the functions of
 reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
 tool itself and never by the loader, and keeps their addresses in a writable section,
@@ -10,9 +12,10 @@ executable; and a copy of each with one of those properties taken away fails. PR
 are the one list of them: the guide's appendix B is filled in from it. Reads the images
 with Debian's python3-pefile.
 
-Usage, from the top folder: python3 -m release.checks.check_imports DIR, where DIR is a
-build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe) or a folder holding the two
-executables."""
+Usage, from the top folder: python3 -m release.checks.check_imports DIR..., where each DIR
+is a build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe,
+installer/pelk_path_entry.dll) or a folder holding some of the images: each image is taken
+from the first that holds it."""
 
 import os
 import shutil
@@ -25,11 +28,13 @@ import pefile
 
 from reset.kiv_interface.kiv_exports import kiv_functions
 
+# Each image, by its path in a build folder: the DLLs it imports at load time, exactly,
+# and what it delay-imports.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-
-TOOLS = {
-    "scanner/smbus_scan.exe": {},
-    "reset/kiv_reset.exe": {"kiv.dll": set(kiv_functions())},
+IMAGES = {
+    "scanner/smbus_scan.exe": {"imports": SYSTEM_DLLS, "delayed": {}},
+    "reset/kiv_reset.exe": {"imports": SYSTEM_DLLS, "delayed": {"kiv.dll": set(kiv_functions())}},
+    "installer/pelk_path_entry.dll": {"imports": SYSTEM_DLLS | {"msi.dll"}, "delayed": {}},
 }
 
 FLAGS = pefile.DLL_CHARACTERISTICS
@@ -248,18 +253,23 @@ def check_doctored(path):
     return problems, checked
 
 
-def tool_path(folder, relative):
-    path = os.path.join(folder, relative)
-    return path if os.path.exists(path) else os.path.join(folder, os.path.basename(relative))
+def image_path(folders, relative):
+    """The image in the first folder that holds it, by its build path or its name alone."""
+    for folder in folders:
+        for path in (os.path.join(folder, relative),
+                     os.path.join(folder, os.path.basename(relative))):
+            if os.path.exists(path):
+                return path
+    raise SystemExit("%s is in none of %s" % (os.path.basename(relative), ", ".join(folders)))
 
 
-def check_tool(path, delayed):
+def check_tool(path, allowed, delayed):
     problems = []
     image = load(path)
     imports = imports_of(image)
-    for dll in sorted(set(imports) - SYSTEM_DLLS):
+    for dll in sorted(set(imports) - allowed):
         problems.append("imports %s at load time" % dll)
-    for dll in sorted(SYSTEM_DLLS - set(imports)):
+    for dll in sorted(allowed - set(imports)):
         problems.append("does not import %s" % dll)
     found = delay_imports(image)
     if found != delayed:
@@ -279,15 +289,15 @@ def check_tool(path, delayed):
 
 
 def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+    folders = sys.argv[1:] or ["build/windows"]
     failed = 0
-    for relative, delayed in TOOLS.items():
-        path = tool_path(folder, relative)
-        problems = check_tool(path, delayed)
+    for relative, expected in IMAGES.items():
+        path = image_path(folders, relative)
+        problems = check_tool(path, expected["imports"], expected["delayed"])
         for problem in problems:
             print("FAIL %s %s" % (os.path.basename(path), problem))
         failed += bool(problems)
-    print("images: %d passed, %d failed" % (len(TOOLS) - failed, failed))
+    print("images: %d passed, %d failed" % (len(IMAGES) - failed, failed))
     return 1 if failed else 0
 
 
