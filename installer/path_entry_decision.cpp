@@ -61,15 +61,17 @@ bool is_full_path(const wchar_t* folder, std::size_t length) {
 }
 
 // One PATH entry, or INSTALLDIR, as the folder Windows finds by it, written into `folder`
-// (room for length + 1 characters): surrounding spaces and quotes taken off, "/" read as
-// "\", trailing separators and a final "\." taken off. False when that is not a full path.
+// (room for length + 1 characters): spaces after it and quotes around it taken off, "/"
+// read as "\", trailing separators and a final "\." taken off. False when that is not a full
+// path: a space before it is part of the name, and Windows finds no folder by " C:\..."
+// (cmd's search of PATH passes such an entry by).
 bool folder_named(const wchar_t* entry, std::size_t length, wchar_t* folder) {
-    while (length > 0 && (*entry == L' ' || *entry == L'"')) {
-        ++entry;
+    while (length > 0 && entry[length - 1] == L' ') {
         --length;
     }
-    while (length > 0 && (entry[length - 1] == L' ' || entry[length - 1] == L'"')) {
-        --length;
+    if (length >= 2 && entry[0] == L'"' && entry[length - 1] == L'"') {
+        ++entry;
+        length -= 2;
     }
     for (std::size_t i = 0; i < length; ++i) {
         folder[i] = entry[i] == L'/' ? L'\\' : entry[i];
