@@ -6,10 +6,11 @@ Windows Installer has loaded into the process that runs it) and carries no DLL o
 compiler's own; kiv_reset.exe names kiv.dll and the functions of
 reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
 tool itself and never by the loader, and keeps their addresses in a writable section,
-where the delay-load helper writes each at its first call; and both are built for ASLR (a
+where the delay-load helper writes each at its first call; and all are built for ASLR (a
 relocatable, high-entropy image), with NX and no section that is both writable and
-executable; and a copy of each with one of those properties taken away fails. PROTECTIONS and NOT_GIVEN
-are the one list of them: the guide's appendix B is filled in from it. Reads the images
+executable; and a copy of each with one of those properties taken away fails, as does a
+copy that imports a DLL the image may not. PROTECTIONS and NOT_GIVEN are the one list of
+them: the guide's appendix B is filled in from it. Reads the images
 with Debian's python3-pefile.
 
 Usage, from the top folder: python3 -m release.checks.check_imports DIR..., where each DIR
@@ -263,14 +264,49 @@ def image_path(folders, relative):
     raise SystemExit("%s is in none of %s" % (os.path.basename(relative), ", ".join(folders)))
 
 
-def check_tool(path, allowed, delayed):
+def import_problems(imports, allowed):
     problems = []
-    image = load(path)
-    imports = imports_of(image)
     for dll in sorted(set(imports) - allowed):
         problems.append("imports %s at load time" % dll)
     for dll in sorted(allowed - set(imports)):
         problems.append("does not import %s" % dll)
+    return problems
+
+
+# Copies of an image whose C runtime import names another DLL, of the same length or
+# shorter: (that DLL, the images that may import it). msi.dll is the custom action's alone.
+DOCTORED_IMPORTS = [("user32.dll", set()), ("msi.dll", {"pelk_path_entry.dll"})]
+
+
+def check_doctored_imports(path, allowed):
+    """Each DOCTORED_IMPORTS copy fails for importing that DLL, unless the image is one that
+    may import it. Returns (problems, copies checked)."""
+    problems = []
+    with open(path, "rb") as file:
+        data = file.read()
+    at = data.lower().find(b"msvcrt.dll\0")
+    if at < 0:
+        return ["names no msvcrt.dll to put another DLL in place of"], 0
+    with tempfile.TemporaryDirectory() as scratch:
+        for dll, images in DOCTORED_IMPORTS:
+            copy = os.path.join(scratch, os.path.basename(path))
+            named = dll.encode().ljust(len("msvcrt.dll"), b"\0")
+            with open(copy, "wb") as file:
+                file.write(data[:at] + named + data[at + len(named):])
+            image = load(copy)
+            refused = "imports %s at load time" % dll in import_problems(imports_of(image),
+                                                                        allowed)
+            image.close()
+            if refused != (os.path.basename(path) not in images):
+                problems.append("a copy that imports %s instead of msvcrt.dll is %s" % (
+                    dll, "refused" if refused else "taken"))
+    return problems, len(DOCTORED_IMPORTS)
+
+
+def check_tool(path, allowed, delayed):
+    image = load(path)
+    imports = imports_of(image)
+    problems = import_problems(imports, allowed)
     found = delay_imports(image)
     if found != delayed:
         problems.append("delay-imports %s, expected %s" % (
@@ -278,7 +314,9 @@ def check_tool(path, allowed, delayed):
             {dll: sorted(names) for dll, names in delayed.items()}))
     problems += image_problems(image)
     doctored_problems, doctored = check_doctored(path)
-    problems += doctored_problems
+    import_doctored_problems, import_doctored = check_doctored_imports(path, allowed)
+    problems += doctored_problems + import_doctored_problems
+    doctored += import_doctored
     sections = delay_address_sections(image)
     print("%s: %s%s, %d bytes; %d doctored copies checked" % (
         os.path.basename(path), ", ".join(sorted(imports)),
