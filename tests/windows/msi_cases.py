@@ -27,12 +27,13 @@ MOVED_FOLDER = r"C:\PELK tools moved"
 
 
 def system_path(card):
-    """The system PATH's entries, as written."""
+    """The system PATH's entries, as written, but for empty ones: Wine's msiexec leaves the
+    ";" of an entry it takes away, and an empty entry names no folder."""
     _, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
     for line in out.decode("latin-1").splitlines():
         fields = line.split(None, 2)
         if len(fields) == 3 and fields[0].upper() == "PATH":
-            return fields[2].split(";")
+            return [entry for entry in fields[2].split(";") if entry]
     return []
 
 
