@@ -20,7 +20,8 @@ before they are packed, then the MSI (osslsigncode, SHA-256). Given the signatur
 attaches them, and so rebuilds that signed release byte for byte. Either way only the
 team's certificate may have signed, unless this is a test build (release/signing.py);
 a release that is not a test build stops while signing.py leaves the certificate's
-thumbprint or issuer unset, which the guide names. The source archive is made by the
+thumbprint or issuer unset, which the guide names (a signed test build's guide names its
+own certificate instead, and an unsigned build's says it is unsigned). The source archive is made by the
 line the guide gives auditors (SOURCE_ARCHIVE_LINE), and the guide names the git and
 gzip it was made with.
 Environment:
@@ -48,6 +49,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import zipfile
 
@@ -185,18 +187,26 @@ def write_windows_text(text, path):
         file.write(text)
 
 
-def guide_text(version, tool_version_text, found):
+def guide_text(version, tool_version_text, found, signer):
     """docs/guide.txt with its fields filled in: the release's and the tools' versions, the
-    test build mark, the expected signer's certificate, the source archive's line and the
-    git and gzip it was made with, the licences that apply to the executables and
-    their protections."""
+    MSI's ProductCode, the test build mark, the signer's certificate (signer, PEM; None:
+    unsigned) and what the guide says of it, the source archive's line and the git and gzip
+    it was made with, the licences that apply to the executables and their protections."""
     with open(GUIDE, encoding="utf-8") as file:
         text = file.read()
+    signer_fields = signing.guide_fields(signer)
+    # The paragraph that begins "Signatures. @SIGNATURES@", wrapped as the guide's are.
+    opening = "Signatures. "
+    signer_fields["SIGNATURES"] = textwrap.fill(
+        signer_fields["SIGNATURES"], 74, initial_indent=" " * len(opening),
+        break_on_hyphens=False)[len(opening):]
+    upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
     fields = {
         "PROJECT_VERSION": version,
         "PELK_TOOL_VERSION": tool_version_text,
+        "PRODUCT_CODE": msi_identity.product_code(upgrade_code, version),
         "TEST_BUILD": " " + signing.TEST_BUILD_MARK if signing.is_test_build() else "",
-        **signing.guide_fields(),
+        **signer_fields,
         "SOURCE_ARCHIVE_LINE": source_archive_line(version),
         "ARCHIVE_TOOLS": archive_tools(),
         "LICENCES": third_party.licence_list(found),
@@ -262,7 +272,9 @@ def main():
     shutil.rmtree(release_dir, ignore_errors=True)
     run("cmake", "--install", build_dir, "--prefix", stage)
     found = write_notices(build_dir, stage)
-    write_windows_text(guide_text(version, tool_version(build_dir), found),
+    with tempfile.TemporaryDirectory() as scratch:
+        signer = signing.signing_certificate(EXECUTABLES[0], scratch)
+    write_windows_text(guide_text(version, tool_version(build_dir), found, signer),
                        os.path.join(stage, "GUIDE.txt"))
     with open(LICENSE, encoding="utf-8") as licence:
         write_windows_text(licence.read(), os.path.join(stage, "LICENSE.txt"))

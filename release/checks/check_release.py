@@ -655,11 +655,27 @@ def check_signers(problems, executable, certificates):
                 os.environ[name] = value
 
 
-def check_guide(problems, guide, installed, sbom):
-    """GUIDE.txt is in Windows line ends and filled in: the version, the test build mark
-    exactly when one was asked for, the expected signer's subject, issuer and thumbprint
-    (in its PowerShell check too), each linked package's licence as
-    the toolchain table expects it, ours, and each protection."""
+def shipped_signer(executable):
+    """The certificate that signed the shipped executable, as PEM, taken from its own
+    certificate table; None where it is unsigned."""
+    image = pefile.PE(executable, fast_load=True)
+    signed = image.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].Size
+    image.close()
+    if not signed:
+        return None
+    return signing.signature_certificate(executable, certificate_table_pkcs7(executable))
+
+
+def check_guide(problems, guide, installed, sbom, product_code, signer, signed_with):
+    """GUIDE.txt is in Windows line ends and filled in: the version, the MSI's ProductCode
+    (in its uninstall line), the test build mark exactly when one was asked for, the
+    signer's subject, issuer and thumbprint (in its PowerShell check too), each linked
+    package's licence as the toolchain table expects it, ours, and each protection. The
+    signer is the team's, as release/signing.py sets it; in a signed test build, the
+    certificate that signed its kiv_reset.exe (signer, PEM), marked as the test build's,
+    which is the one of make_test_certificate.sh in signed_with where that is given; and
+    an unsigned build says it is unsigned."""
     text = guide.decode("utf-8")
     first = text.splitlines()[0] if text else ""
     test_build = os.environ.get("PELK_TEST_BUILD", "") == "1"
@@ -673,13 +689,28 @@ def check_guide(problems, guide, installed, sbom):
     if guide.count(b"\n") != guide.count(b"\r\n"):
         problems.append("GUIDE.txt is not in Windows line ends")
     flat = " ".join(text.split())
-    # The signer's issuer and thumbprint, as release/signing.py sets them; unset, a test
-    # build says it names none, and an official release can't be made.
-    named = [value or signing.NOT_NAMED
-             for value in (signing.SIGNER_ISSUER, signing.expected_thumbprint())]
-    expected = (["CN=PELK card service tools team, O=PELK card service tools team",
-                 "Issuer: " + named[0], "Thumbprint: " + named[1], "$expected = '%s'" % named[1],
-                 OWN_LICENCE[0] + " (LICENSE.txt)"]
+    if test_build and signer:
+        named = [signing.certificate_name(signer, "subject"),
+                 signing.certificate_name(signer, "issuer"), signing.thumbprint(signer)]
+        if signed_with and named != [
+                # make_test_certificate.sh's subject and CA.
+                "CN=PELK throwaway code signing", "CN=PELK throwaway test CA",
+                fingerprint(os.path.join(signed_with, "signing.pem")).replace(":", "")]:
+            problems.append("kiv_reset.exe is signed by %s, not by %s's certificate"
+                            % (named, signed_with))
+        said = ["this test build's, not the team's",
+                "(SHA-256 of this test build's certificate)"]
+    else:
+        # The team's, as release/signing.py sets them; unset, a test build says it names
+        # none, and an official release can't be made.
+        named = ["CN=PELK card service tools team, O=PELK card service tools team"] + [
+            value or signing.NOT_NAMED
+            for value in (signing.SIGNER_ISSUER, signing.expected_thumbprint())]
+        said = ["Official releases are signed with this certificate" if signer else
+                "This build is unsigned"]
+    expected = (["Subject: " + named[0], "Issuer: " + named[1], "Thumbprint: " + named[2],
+                 "$expected = '%s'" % named[2], "msiexec /x %s /qn /norestart" % product_code,
+                 OWN_LICENCE[0] + " (LICENSE.txt)"] + said
                 + ["%s %s: %s" % (package, version, TOOLCHAIN_LICENCES.get(package))
                    for package, (version, _) in sorted(installed.items())]
                 + [name for name, _ in check_imports.PROTECTIONS])
@@ -762,6 +793,7 @@ def main():
                 path = os.path.join(scratch, top, name + ".exe")
                 if os.path.exists(path):
                     check_tool(problems, name, path, version)
+            signer = shipped_signer(os.path.join(scratch, top, "kiv_reset.exe"))
             if options.signed_with:
                 executables = [os.path.join(scratch, top, name + ".exe") for name in TOOLS]
                 check_signatures(problems, executables + [
@@ -784,7 +816,8 @@ def main():
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
     sbom = check_sbom(problems, os.path.join(dist, sbom_name), dict(zipped, **binaries), linked,
                       installed)
-    check_guide(problems, zipped.get("GUIDE.txt", b""), installed, sbom)
+    check_guide(problems, zipped.get("GUIDE.txt", b""), installed, sbom,
+                msi_identity.property_value(msi, "ProductCode"), signer, options.signed_with)
     source = check_source_archive(problems, dist, "pelk-card-tools-%s-src.tar.gz" % version,
                                   sbom)
     listed = [top + ".zip", top + ".msi", sbom_name] + ([source] if source else [])

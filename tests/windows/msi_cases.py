@@ -200,9 +200,10 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("uninstall of that upgrade status", msiexec("/x", upgrade_msi), 0)
     check("PATH after that uninstall", system_path(card), before_install)
 
-    # deploy.cmd refuses every DEST it must not change, and installs nothing.
+    # lock_folder.cmd refuses every folder it must not change, locks kiv.dll's, and
+    # installs nothing.
     deploy_passed, deploy_total = guide_examples.run_deploy_cases(card, failures, compare)
-    check("deploy.cmd's refusals", (deploy_passed, installed_versions(card)),
+    check("lock_folder.cmd's rows", (deploy_passed, installed_versions(card)),
           (deploy_total, []))
 
     # Installed into the folder of the card's own kiv.dll, which the card's software has put
@@ -229,10 +230,19 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
     check("the guide's InstallDir query", guide_examples.run_guide_line(card, INSTALLDIR_QUERY, ran)[1]
           .lower().count(KIV_FOLDER.lower()), 1)
+    # The guide installed with the upgrade, as it shipped, names the UpgradeCode and that
+    # version's ProductCode, and no other GUID; its uninstall line by ProductCode (in the
+    # command lines and in Intune's fields) removes that version.
     upgrade_code = guide_examples.msi_property(msi, "UpgradeCode").upper()
-    named = set(guide_examples.GUID.findall(guide_examples.guide().upper()))
-    check("the guide's GUIDs", named, {upgrade_code})
     code = guide_examples.msi_property(upgrade_msi, "ProductCode")
+    with open(os.path.join(card_folder, "GUIDE.txt"), encoding="utf-8") as file:
+        shipped = file.read()
+    check("the installed guide's GUIDs", set(guide_examples.GUID.findall(shipped.upper())),
+          {upgrade_code, code.upper()})
+    check("the installed guide's uninstall lines by ProductCode",
+          {line.strip() for line in shipped.splitlines()
+           if guide_examples.GUID.search(line) and line.strip().startswith("msiexec ")},
+          {"msiexec /x %s /qn /norestart" % code})
     check("uninstall from INSTALLDIR by ProductCode status", msiexec("/x", code), 0)
     check("the card's folder after the uninstall", installed_files(card, KIV_FOLDER), ["kiv.dll"])
     check("the card's own PATH entry after that uninstall", added_entries(before_card),
