@@ -62,8 +62,11 @@ constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x1000;
 
 constexpr UINT DRIVE_UNKNOWN = 0;
 constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+constexpr UINT DRIVE_REMOVABLE = 2;
 constexpr UINT DRIVE_FIXED = 3;
 constexpr UINT DRIVE_REMOTE = 4;
+constexpr UINT DRIVE_CDROM = 5;
+constexpr UINT DRIVE_RAMDISK = 6;
 
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD MEM_RESERVE = 0x2000;

@@ -28,6 +28,8 @@ NOT_LOADED = "kiv_reset: {a}\\kiv.dll could not be loaded (error 126)\n"
 LACKING = "kiv_reset: {a}\\kiv.dll has no %s\n" % kiv_functions()[-1]
 ON_NETWORK = ("kiv_reset: %s on PATH is a network place, where kiv.dll is never looked for: put "
               "kiv.dll beside kiv_reset.exe, or take that entry off PATH\n")
+NOT_LOCAL = ("kiv_reset: %s on PATH is not a folder on a local drive, where kiv.dll is never "
+             "looked for: put kiv.dll beside kiv_reset.exe, or take that entry off PATH\n")
 # A kiv.dll whose own companion is not found: it loads, and the reset fails with status 1.
 COMPANION_MISSING = "no companion"
 
@@ -69,6 +71,13 @@ DLL_SEARCH_CASES = [
      "\\\\filesrv\\pelk;{b}", ON_NETWORK % "\\\\filesrv\\pelk"),
     ("a share in forward slashes before the first kiv.dll", {"b": ["kiv"]}, "//filesrv/pelk;{b}",
      ON_NETWORK % "//filesrv/pelk"),
+    ("a share through \\\\?\\GLOBALROOT\\ before the first kiv.dll: no local drive's folder",
+     {"b": ["kiv"]}, "\\\\?\\GLOBALROOT\\Device\\Mup\\filesrv\\pelk;{b}",
+     NOT_LOCAL % "\\\\?\\GLOBALROOT\\Device\\Mup\\filesrv\\pelk"),
+    ("a pipe before the first kiv.dll: no local drive's folder", {"b": ["kiv"]},
+     "\\\\.\\pipe\\x;{b}", NOT_LOCAL % "\\\\.\\pipe\\x"),
+    ("a drive letter with no drive before the first kiv.dll: skipped", {"b": ["kiv"]},
+     "Q:\\Card;{b}", ""),
     ("a dependent one on PATH, its DLL beside it", {"a": ["dependent", "helper"]}, "{a}",
      "dependent "),
     ("a dependent one on PATH, its DLL beside the tool", {"a": ["dependent"], "app": ["helper"]},
