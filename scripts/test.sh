@@ -3,11 +3,12 @@
 # native suites (the fast inner loop), the same suites under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the fuzz targets for a bounded time, the static checks, then
 # the Windows executables: on Debian 12, a release signed with a throwaway certificate (zip,
-# MSI, checksums, signatures, version resources), the executables' import tables and
-# protections, the release of the last commit built from a clone and from its source archive
-# and compared byte for byte, and the command-line cases and the MSI's install, upgrade and
-# uninstall under Wine, against the stand-in driver and the stand-in kiv.dll; on Debian 13,
-# the import tables, protections and command-line cases of the executables built there.
+# MSI, checksums, signatures, version resources), the import tables and protections of the
+# executables and of the MSI's custom action DLL, the release of the last commit built from
+# a clone and from its source archive and compared byte for byte, and the command-line cases
+# and the MSI's install, upgrade, repair and uninstall under Wine, against the stand-in
+# driver and the stand-in kiv.dll; on Debian 13, the import tables, protections and
+# command-line cases of the executables built there.
 # FUZZ_SECONDS sets the time per fuzz target (default 45). Every release here is a test
 # build: the throwaway certificate is not the team's.
 set -euo pipefail
@@ -46,7 +47,8 @@ if release/release_host.sh; then
     # Debian's python3, which has python3-pefile, python3-olefile and python3-jsonschema.
     /usr/bin/python3 -m release.checks.check_release build/release --signed-with build/test-signing
     release=$(ls -d build/release/dist/pelk-card-tools-*-win-x64/)
-    /usr/bin/python3 -m release.checks.check_imports "$release"
+    /usr/bin/python3 -m release.checks.check_imports "$release" \
+        "$(ls -d build/release/dist/pelk-card-tools-*-msi-binary/)"
     release/checks/release_builds.sh build/upgrade build/release/dist build/test-signing/ca.pem
     /usr/bin/python3 -m tests.windows.run_windows_suite --build-dir build/windows \
         --release build/release/dist \

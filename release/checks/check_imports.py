@@ -1,20 +1,24 @@
 #!/usr/bin/python3
-"""Checks that each Windows executable starts on a bare Windows x64 and keeps its
-protections: it imports only KERNEL32.dll and the C runtime (kiv_reset.exe ADVAPI32.dll
-too, TOOL_SYSTEM_DLLS), never wintrust.dll or crypt32.dll, and carries no DLL of the
+"""Checks that each Windows image, the two executables and the MSI's custom action DLL,
+starts on a bare Windows x64 and keeps its protections: it imports only the DLLs that
+IMAGES allows it (KERNEL32.dll and the C runtime; kiv_reset.exe also ADVAPI32.dll, and the
+custom action msi.dll, which Windows Installer has loaded into the process that runs it),
+never wintrust.dll or crypt32.dll, and carries no DLL of the
 compiler's own; kiv_reset.exe names kiv.dll and the functions of
 reset/kiv_interface/kiv.def only in its delay imports, so that kiv.dll is loaded by the
 tool itself and never by the loader, and keeps their addresses and its module handle in
-writable sections, where the delay-load helper writes them; and both are built for ASLR (a
+writable sections, where the delay-load helper writes them; and all are built for ASLR (a
 relocatable, high-entropy image), with NX and no section that is both writable and
-executable; and a copy of each with one of those properties taken away fails. It also runs
-the build's delay-import step (cmake/writable_delay_imports.py) on doctored copies
-(STEP_CASES). PROTECTIONS and NOT_GIVEN are the one list of the protections: the guide's
-appendix B is filled in from it. Reads the images with Debian's python3-pefile.
+executable; and a copy of each with one of those properties taken away fails, as does a
+copy that imports a DLL the image may not. It also runs the build's delay-import step
+(cmake/writable_delay_imports.py) on doctored copies (STEP_CASES). PROTECTIONS and
+NOT_GIVEN are the one list of the protections: the guide's appendix B is filled in from it.
+Reads the images with Debian's python3-pefile.
 
-Usage, from the top folder: python3 -m release.checks.check_imports DIR, where DIR is a
-build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe) or a folder holding the two
-executables."""
+Usage, from the top folder: python3 -m release.checks.check_imports DIR..., where each DIR
+is a build folder (scanner/smbus_scan.exe, reset/kiv_reset.exe,
+installer/pelk_path_entry.dll) or a folder holding some of the images: each image is taken
+from the first that holds it."""
 
 import os
 import shutil
@@ -28,19 +32,20 @@ import pefile
 
 from reset.kiv_interface.kiv_exports import kiv_functions
 
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-# Further system DLLs that one tool imports, each for its reason. advapi32.dll reads
-# kiv_reset's one registry value, the RequiredSigners policy: Debian's mingw-w64 has
-# RegOpenKeyExW and RegGetValueW in its import library only, and advapi32.dll is a KnownDLL,
-# so a copy beside the tool is never taken.
-TOOL_SYSTEM_DLLS = {"reset/kiv_reset.exe": {"advapi32.dll"}}
+# advapi32.dll reads kiv_reset's one registry value, the RequiredSigners policy: Debian's
+# mingw-w64 has RegOpenKeyExW and RegGetValueW in its import library only, and advapi32.dll
+# is a KnownDLL, so a copy beside the tool is never taken.
 # Not KnownDLLs: imported, a copy planted beside the tool would load with it. kiv_reset loads
 # them from the system folder itself, and only to check kiv.dll's signature.
 NEVER_IMPORTED = {"wintrust.dll", "crypt32.dll"}
-
-TOOLS = {
-    "scanner/smbus_scan.exe": {},
-    "reset/kiv_reset.exe": {"kiv.dll": set(kiv_functions())},
+# Each image, by its path in a build folder: the DLLs it imports at load time, exactly,
+# and what it delay-imports.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+IMAGES = {
+    "scanner/smbus_scan.exe": {"imports": SYSTEM_DLLS, "delayed": {}},
+    "reset/kiv_reset.exe": {"imports": SYSTEM_DLLS | {"advapi32.dll"},
+                            "delayed": {"kiv.dll": set(kiv_functions())}},
+    "installer/pelk_path_entry.dll": {"imports": SYSTEM_DLLS | {"msi.dll"}, "delayed": {}},
 }
 
 FLAGS = pefile.DLL_CHARACTERISTICS
@@ -169,7 +174,7 @@ NOT_GIVEN = [
     "which Debian 12's compilers for Windows do not.",
     "The stack protector (-fstack-protector): its runtime library is a DLL of the "
     "compiler's own, and linked in statically it imports ADVAPI32.dll; either is a DLL "
-    "that the tools do not otherwise load.",
+    "that smbus_scan.exe and the MSI's custom action do not otherwise load.",
 ]
 
 
@@ -370,22 +375,61 @@ def check_doctored(path):
     return problems, checked
 
 
-def tool_path(folder, relative):
-    path = os.path.join(folder, relative)
-    return path if os.path.exists(path) else os.path.join(folder, os.path.basename(relative))
+def image_path(folders, relative):
+    """The image in the first folder that holds it, by its build path or its name alone."""
+    for folder in folders:
+        for path in (os.path.join(folder, relative),
+                     os.path.join(folder, os.path.basename(relative))):
+            if os.path.exists(path):
+                return path
+    raise SystemExit("%s is in none of %s" % (os.path.basename(relative), ", ".join(folders)))
 
 
-def check_tool(path, delayed, allowed=frozenset()):
+def import_problems(imports, allowed):
     problems = []
-    image = load(path)
-    imports = imports_of(image)
-    expected = SYSTEM_DLLS | allowed
-    for dll in sorted(set(imports) - expected):
+    for dll in sorted(set(imports) - allowed):
         problems.append("imports %s at load time%s" % (
             dll, ", which is no KnownDLL: a copy beside it would be loaded"
             if dll in NEVER_IMPORTED else ""))
-    for dll in sorted(expected - set(imports)):
+    for dll in sorted(allowed - set(imports)):
         problems.append("does not import %s" % dll)
+    return problems
+
+
+# Copies of an image whose C runtime import names another DLL, of the same length or
+# shorter: (that DLL, the images that may import it). msi.dll is the custom action's alone.
+DOCTORED_IMPORTS = [("user32.dll", set()), ("msi.dll", {"pelk_path_entry.dll"})]
+
+
+def check_doctored_imports(path, allowed):
+    """Each DOCTORED_IMPORTS copy fails for importing that DLL, unless the image is one that
+    may import it. Returns (problems, copies checked)."""
+    problems = []
+    with open(path, "rb") as file:
+        data = file.read()
+    at = data.lower().find(b"msvcrt.dll\0")
+    if at < 0:
+        return ["names no msvcrt.dll to put another DLL in place of"], 0
+    with tempfile.TemporaryDirectory() as scratch:
+        for dll, images in DOCTORED_IMPORTS:
+            copy = os.path.join(scratch, os.path.basename(path))
+            named = dll.encode().ljust(len("msvcrt.dll"), b"\0")
+            with open(copy, "wb") as file:
+                file.write(data[:at] + named + data[at + len(named):])
+            image = load(copy)
+            refused = "imports %s at load time" % dll in import_problems(imports_of(image),
+                                                                        allowed)
+            image.close()
+            if refused != (os.path.basename(path) not in images):
+                problems.append("a copy that imports %s instead of msvcrt.dll is %s" % (
+                    dll, "refused" if refused else "taken"))
+    return problems, len(DOCTORED_IMPORTS)
+
+
+def check_tool(path, allowed, delayed):
+    image = load(path)
+    imports = imports_of(image)
+    problems = import_problems(imports, allowed)
     found = delay_imports(image)
     if found != delayed:
         problems.append("delay-imports %s, expected %s" % (
@@ -393,7 +437,9 @@ def check_tool(path, delayed, allowed=frozenset()):
             {dll: sorted(names) for dll, names in delayed.items()}))
     problems += image_problems(image)
     doctored_problems, doctored = check_doctored(path)
-    problems += doctored_problems
+    import_doctored_problems, import_doctored = check_doctored_imports(path, allowed)
+    problems += doctored_problems + import_doctored_problems
+    doctored += import_doctored
     sections = delay_address_sections(image)
     print("%s: %s%s, %d bytes; %d doctored copies checked" % (
         os.path.basename(path), ", ".join(sorted(imports)),
@@ -404,15 +450,15 @@ def check_tool(path, delayed, allowed=frozenset()):
 
 
 def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else "build/windows"
+    folders = sys.argv[1:] or ["build/windows"]
     failed = 0
-    for relative, delayed in TOOLS.items():
-        path = tool_path(folder, relative)
-        problems = check_tool(path, delayed, TOOL_SYSTEM_DLLS.get(relative, frozenset()))
+    for relative, expected in IMAGES.items():
+        path = image_path(folders, relative)
+        problems = check_tool(path, expected["imports"], expected["delayed"])
         for problem in problems:
             print("FAIL %s %s" % (os.path.basename(path), problem))
         failed += bool(problems)
-    print("images: %d passed, %d failed" % (len(TOOLS) - failed, failed))
+    print("images: %d passed, %d failed" % (len(IMAGES) - failed, failed))
     return 1 if failed else 0
 
 

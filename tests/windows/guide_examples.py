@@ -86,6 +86,11 @@ def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None, script_d
         os.remove(script.name)
 
 
+def run_batch(card, script_text):
+    """A batch file of the suite's own under Wine's cmd: (exit status, stdout, stderr)."""
+    return _run_cmd(card, script_text)
+
+
 # The example's runs: how the host is set up, its arguments, its exit status (that of
 # the tool that failed, or 2 where the example refuses a device number itself), a line it
 # prints only on that branch, the calls kiv.dll gets, and whether scan.txt is written

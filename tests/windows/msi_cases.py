@@ -1,5 +1,8 @@
-"""Install, upgrade, refused downgrade and uninstall of a release's MSI, and the guide's
-deploy.cmd, under Wine."""
+"""Install, upgrade, refused downgrade, repair and uninstall of a release's MSI, and the
+guide's deploy.cmd, under Wine; and installs beside the install folder already on the
+system PATH in forms of its own. Which PATH entries name a folder is Windows' answer, not a
+comparison of ours: a marker file put in the folder for the question, and cmd's if exist
+asked of each entry as written."""
 
 import os
 import shutil
@@ -24,12 +27,13 @@ MOVED_FOLDER = r"C:\PELK tools moved"
 
 
 def system_path(card):
-    """The system PATH's entries, as written."""
+    """The system PATH's entries, as written, but for empty ones: Wine's msiexec leaves the
+    ";" of an entry it takes away, and an empty entry names no folder."""
     _, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
     for line in out.decode("latin-1").splitlines():
         fields = line.split(None, 2)
         if len(fields) == 3 and fields[0].upper() == "PATH":
-            return fields[2].split(";")
+            return [entry for entry in fields[2].split(";") if entry]
     return []
 
 
@@ -38,10 +42,40 @@ def set_system_path(card, entries):
                                  "REG_EXPAND_SZ", "/d", ";".join(entries), "/f"])
 
 
-def same_folder(entry, folder):
-    """Whether a PATH entry names folder, as Windows reads it: in any case, quoted or not,
-    with or without a trailing backslash."""
-    return entry.strip('"').rstrip("\\").lower() == folder.rstrip("\\").lower()
+MARKER = "pelk-path-marker.txt"
+
+
+def entries_reaching(card, folder):
+    """The entries of the system PATH, as written, by which Windows reaches folder: a marker
+    file is put there, cmd asks of each entry whether it holds the marker (variables of the
+    REG_EXPAND_SZ value expanded by cmd), and the marker is taken away again, so that it
+    never keeps a folder that an uninstall removes. A folder that does not exist is reached
+    by none."""
+    place = wine_card.prefix_path(card, folder)
+    entries = system_path(card)
+    if not os.path.isdir(place) or not entries:
+        return []
+    marker = os.path.join(place, MARKER)
+    with open(marker, "w") as file:
+        file.write("marker\n")
+    try:
+        script = "@echo off\n" + "".join(
+            'if exist "%s\\%s" (echo yes) else (echo no)\n' % (entry, MARKER)
+            for entry in entries)
+        _, out, _ = guide_examples.run_batch(card, script)
+    finally:
+        os.remove(marker)
+    answers = out.decode("latin-1").split()
+    if len(answers) != len(entries):
+        return ["cmd answered %s for %d entries" % (answers, len(entries))]
+    return [entry for entry, answer in zip(entries, answers) if answer == "yes"]
+
+
+def short_name(card, folder):
+    """The folder's short (8.3) path as Wine makes it, which is not Windows' PROGRA~1."""
+    _, out, _ = guide_examples.run_batch(
+        card, '@echo off\nfor %%%%I in ("%s") do echo %%%%~sI\n' % folder)
+    return out.decode("latin-1").strip()
 
 
 def registry_value(card, name):
@@ -101,17 +135,33 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
         return guide_examples.run_msiexec(card, verb, package, properties, ran)
 
     def on_path(folder):
-        return sum(same_folder(entry, folder) for entry in system_path(card))
+        return len(entries_reaching(card, folder))
+
+    def added_entries(before):
+        """The entries on the system PATH now that were not in before."""
+        entries = system_path(card)
+        for entry in before:
+            if entry in entries:
+                entries.remove(entry)
+        return entries
 
     default_folder = wine_card.prefix_path(card, DEFAULT_FOLDER)
     with open(os.path.join(msi[:-4], "smbus_scan.exe"), "rb") as staged:
         staged_scanner = staged.read()
+    before_install = system_path(card)
     check("install status", msiexec("/i", msi), 0)
     check("installed files", installed_files(card, DEFAULT_FOLDER), SHIPPED)
     installed = os.path.join(default_folder, "smbus_scan.exe")
     check("installed smbus_scan.exe is the release's",
           os.path.exists(installed) and open(installed, "rb").read() == staged_scanner, True)
     check("install folder on the system PATH", on_path(DEFAULT_FOLDER), 1)
+    check("PathEntry after the install", registry_value(card, "PathEntry"), "added")
+    # A repair as Wine's msiexec takes one (it answers /fa with 1605): the files and the
+    # PATH entry written again, PATH as it was.
+    installed_path = system_path(card)
+    check("repair status", msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
+    check("PATH after the repair", system_path(card), installed_path)
+    check("PathEntry after the repair", registry_value(card, "PathEntry"), "added")
     check("the guide's Version query after the install",
           guide_examples.run_guide_line(card, VERSION_QUERY, ran)[1].split()[-1:], [msi_version])
     status, out, err = wine_card.run_tool(card, "smbus_scan.exe", [], folder=default_folder)
@@ -124,14 +174,14 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("Version after the upgrade", registry_value(card, "Version"), newer)
     check("guide after the upgrade", guide_version(card, MOVED_FOLDER), newer)
     check("old folder after the upgrade", installed_files(card, DEFAULT_FOLDER), None)
-    check("PATH entries after the upgrade", (on_path(MOVED_FOLDER), on_path(DEFAULT_FOLDER)),
-          (1, 0))
+    check("PATH entries after the upgrade", (on_path(MOVED_FOLDER),
+                                             len(added_entries(before_install))), (1, 1))
     check("downgrade refused, 1603 as the guide says", msiexec("/i", msi), 1603 & 0xFF)
     check("products after the refused downgrade", installed_versions(card), [newer])
     check("guide after the refused downgrade", guide_version(card, MOVED_FOLDER), newer)
     check("uninstall status", msiexec("/x", upgrade_msi), 0)
     check("files after the uninstall", installed_files(card, MOVED_FOLDER), None)
-    check("PATH after the uninstall", on_path(MOVED_FOLDER), 0)
+    check("PATH after the uninstall", system_path(card), before_install)
     check("products after the uninstall", installed_versions(card), [])
 
     # An install of the layout before this one (in its default folder, with only InstallDir
@@ -144,11 +194,11 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("guide in the earlier folder after the upgrade", guide_version(card, EARLIER_FOLDER),
           newer)
     check("default folder after that upgrade", installed_files(card, DEFAULT_FOLDER), None)
-    check("PATH entries after that upgrade", (on_path(EARLIER_FOLDER), on_path(DEFAULT_FOLDER)),
-          (1, 0))
+    check("PATH entries after that upgrade", (on_path(EARLIER_FOLDER),
+                                              len(added_entries(before_install))), (1, 1))
     check("Version after that upgrade", registry_value(card, "Version"), newer)
     check("uninstall of that upgrade status", msiexec("/x", upgrade_msi), 0)
-    check("PATH after that uninstall", on_path(EARLIER_FOLDER), 0)
+    check("PATH after that uninstall", system_path(card), before_install)
 
     # lock_folder.cmd refuses every folder it must not change, locks kiv.dll's, and
     # installs nothing.
@@ -167,6 +217,7 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     set_system_path(card, before_card + [KIV_FOLDER.lower()])
     check("the guide's deploy.cmd status", guide_examples.run_deploy(card, msi, ran), 0)
     check("PATH entries naming kiv.dll's folder after deploy.cmd", on_path(KIV_FOLDER), 1)
+    check("PATH after deploy.cmd", added_entries(before_card), [KIV_FOLDER.lower()])
     status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], folder=card_folder)
     check("installed kiv_reset", (status, from_windows(out), from_windows(err), calls),
           (0, "Success\n", "", ["pelk_kiv_init", "pelk_reset 2"]))
@@ -196,8 +247,7 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
           {"msiexec /x %s /qn /norestart" % code})
     check("uninstall from INSTALLDIR by ProductCode status", msiexec("/x", code), 0)
     check("the card's folder after the uninstall", installed_files(card, KIV_FOLDER), ["kiv.dll"])
-    check("the card's own PATH entry after that uninstall",
-          [entry for entry in system_path(card) if same_folder(entry, KIV_FOLDER)],
+    check("the card's own PATH entry after that uninstall", added_entries(before_card),
           [KIV_FOLDER.lower()])
     # The card's entry written exactly as INSTALLDIR is, with the backslash: Windows
     # Installer's own comparison of text would take it for the install's.
@@ -206,10 +256,56 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("install beside a PATH entry with a backslash status",
           msiexec("/i", msi, 'INSTALLDIR="%s"' % KIV_FOLDER), 0)
     check("PATH entries naming kiv.dll's folder after that install", on_path(KIV_FOLDER), 1)
+    check("PATH after that install", added_entries(before_card), [card_entry])
     check("uninstall of that install status", msiexec("/x", msi), 0)
     check("the card's own PATH entry with a backslash after that uninstall",
-          [entry for entry in system_path(card) if same_folder(entry, KIV_FOLDER)], [card_entry])
+          added_entries(before_card), [card_entry])
     set_system_path(card, before_card)
+    form_passed, form_total = run_path_form_cases(card, msi, ran, failures)
     check("the guide's msiexec and reg query lines that were not run",
           guide_examples.lines_not_run(ran), [])
-    return len(failures) == before, 1
+    return form_passed + (len(failures) == before), form_total + 1
+
+
+# The install folder already on the system PATH (REG_EXPAND_SZ) in a form of its own, as
+# the card's software or an administrator may have written it: (what, the entry; None: the
+# folder's short path, as Wine makes it). Each installs and uninstalls the release into
+# the default folder, made beforehand (an 8.3 name is an existing folder's). Windows says
+# whether the entry reaches the folder; after the install exactly one entry does (that one,
+# or the install's own beside it), and PathEntry says which; after the uninstall PATH is as
+# it was, that entry still there.
+PATH_FORMS = [
+    ("forward slashes", DEFAULT_FOLDER.replace("\\", "/")),
+    ("a final \\.", DEFAULT_FOLDER + "\\."),
+    ("a leading space", " " + DEFAULT_FOLDER),
+    ("%ProgramFiles%", "%ProgramFiles%\\PELK card service tools"),
+    ("the short path", None),
+]
+
+
+def run_path_form_cases(card, msi, ran, failures):
+    passed = 0
+    before_all = system_path(card)
+    for what, form in PATH_FORMS:
+        before = len(failures)
+
+        def check(check_what, actual, expected, row=what):
+            compare(failures, "msi", "%s: %s" % (row, check_what), actual, expected)
+
+        os.makedirs(wine_card.prefix_path(card, DEFAULT_FOLDER), exist_ok=True)
+        entry = form if form is not None else short_name(card, DEFAULT_FOLDER)
+        set_system_path(card, before_all + [entry])
+        reached = entries_reaching(card, DEFAULT_FOLDER) == [entry]
+        check("install status", guide_examples.run_msiexec(card, "/i", msi, (), ran), 0)
+        check("PATH entries reaching the folder after the install",
+              len(entries_reaching(card, DEFAULT_FOLDER)), 1)
+        check("the entry after the install", entry in system_path(card), True)
+        check("PathEntry", registry_value(card, "PathEntry"), "found" if reached else "added")
+        check("uninstall status", guide_examples.run_msiexec(card, "/x", msi, (), ran), 0)
+        check("PATH after the uninstall", system_path(card), before_all + [entry])
+        check("the folder after the uninstall", installed_files(card, DEFAULT_FOLDER), None)
+        print("msi: the folder on PATH as %r (%s): Windows %s the folder by it" % (
+            entry, what, "reaches" if reached else "does not reach"))
+        passed += len(failures) == before
+    set_system_path(card, before_all)
+    return passed, len(PATH_FORMS)

@@ -2,7 +2,7 @@
 """Runs the command-line case tables against the real Windows executables under Wine: the
 scanner against the stand-in SMBus driver, the reset tool beside the stand-in kiv.dll; then
 where kiv_reset.exe finds kiv.dll (never in the current folder); and, given a release, runs
-all of that on its signed executables and installs, upgrades and removes its MSI.
+all of that on its signed executables and installs, upgrades, repairs and removes its MSI.
 
 Each suite is a module of its own beside this one; this runner sets up the stand-in card,
 runs the suites asked for and prints the closing line that CI reads."""
