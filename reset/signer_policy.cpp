@@ -67,8 +67,7 @@ bool parse_thumbprint(std::wstring_view text, unsigned char* thumbprint) {
 // are no entries.
 signer_policy read_thumbprints(DWORD type, std::size_t units) {
     required.clear();
-    for (std::size_t start = 0; start < units;) {
-        std::wstring_view rest(policy_value + start, units - start);
+    for (std::wstring_view rest(policy_value, units); !rest.empty();) {
         std::wstring_view entry = rest.substr(0, rest.find(L'\0'));
         if (!entry.empty()) {
             std::array<unsigned char, thumbprint_size> thumbprint{};
@@ -85,7 +84,7 @@ signer_policy read_thumbprints(DWORD type, std::size_t units) {
         if (type == REG_SZ) {
             break;
         }
-        start += entry.size() + 1;
+        rest.remove_prefix(std::min(entry.size() + 1, rest.size()));
     }
     if (required.empty()) {
         std::fputs("kiv_reset: the RequiredSigners policy lists no signer\n", stderr);

@@ -6,8 +6,8 @@
 // the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
 // from its version resource as the stand-in hands it over, byte for byte.
 //
-// Mutants of kiv_loader.cpp and kiv_version.cpp that no row can tell apart
-// (scripts/mutate_loader.py):
+// Mutants of kiv_loader.cpp, kiv_version.cpp, kiv_signature.cpp and signer_policy.cpp that no
+// row can tell apart (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
 // m4b7740cc library_name[1] for [0] in sizeof: every element has the same size.
 // md3549180 entry[1] for entry[2] != 0: entries under 3 characters never get there.
@@ -37,6 +37,18 @@
 // mc9fdf863 most = 1: it is read only after the parser has written it.
 // mbedd42cf least = 1: it is read only after the parser has written it.
 // maca40f86 no return when FindResourceW finds none: LoadResource of none gives no data.
+// m16b70b82 hash_capacity 33: room for a byte more than SHA-256, the longest catalog hash.
+// mc43bebd9 3 * hash_capacity for the member tag: only more room than the hex digits need.
+// m2d68afef + 2 for the member tag's null: likewise.
+// mffbe977b 4 for 3 in the tag's swprintf: the next pair, or the null, overwrites the extra.
+// m374668b9 3 * thumbprint_size for its text: only more room than the 64 digits need.
+// m9df8704c + 2 for the thumbprint text's null: likewise.
+// md2ab7976 4 for 3 in the thumbprint's snprintf: the next pair or the null overwrites it.
+// m7ddfc82b no return when the thumbprint can't be hashed: the check is then not made, and
+//           has_signer is read only where it was.
+// mcc28e952 no return when the chain policy fails: likewise, the result is not read then.
+// m36638548 fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
+// me677db87 type = 1: RegGetValueW writes the type before it is read.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -971,6 +983,16 @@ const std::vector<signature_row> signature_rows = {
                                        L"BE D1 F9 F4 24 88 8A CB E7 90 E5 EE CF")),
                   file_signed(0)),
      .shows = signature("verified") + signer_lines + met},
+    {.name = "REG_SZ ends at its first null: what follows is no entry",
+     .host = both(
+         file_signed(0),
+         [] {
+             fake_set_policy_key_error(0);
+             std::wstring stored = std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end()) +
+                                   L'\0' + L"not a thumbprint";
+             fake_set_policy_value(fake_registry_value{REG_SZ, {stored.begin(), stored.end()}});
+         }),
+     .shows = signature("verified") + signer_lines + met},
     {.name = "REG_MULTI_SZ with an empty string among the thumbprints",
      .host =
          both(policy(multi_string({L"", other_thumbprint, L"",
@@ -1040,6 +1062,10 @@ const std::vector<signature_row> signature_rows = {
     {.name = "in a SHA-1 catalog, the SHA-256 forms missing: found with SHA-1",
      .host = both(both(requires_pelk, in_catalog(0, false)),
                   [] { fake_set_missing_trust_function("CryptCATAdminCalcHashFromFileHandle2"); }),
+     .shows = signature("verified") + catalog_line + signer_lines + met},
+    {.name = "in a SHA-1 catalog, AcquireContext2 missing as on older Windows: found with SHA-1",
+     .host = both(both(requires_pelk, in_catalog(0, false)),
+                  [] { fake_set_missing_trust_function("CryptCATAdminAcquireContext2"); }),
      .shows = signature("verified") + catalog_line + signer_lines + met},
     {.name =
          "in a SHA-1 catalog, AcquireContext2 failing with 120 as Wine's does: found with SHA-1",
@@ -1209,10 +1235,10 @@ const std::vector<signature_row> signature_rows = {
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("holds \"5:E" + ascii(other_thumbprint.substr(2)) +
                          "\", which is not a SHA-256 thumbprint")},
-    {.name = "a letter beyond f among the digits: stops",
-     .host = both(file_signed(0), policy(multi_string({L"z" + other_thumbprint.substr(1)}))),
+    {.name = "a letter beyond f as a byte's second digit: stops",
+     .host = both(file_signed(0), policy(multi_string({L"5z" + other_thumbprint.substr(2)}))),
      .shows = signature("verified") + signer_lines,
-     .err = policy_fault("holds \"z" + ascii(other_thumbprint.substr(1)) +
+     .err = policy_fault("holds \"5z" + ascii(other_thumbprint.substr(2)) +
                          "\", which is not a SHA-256 thumbprint")},
     {.name = "a colon before the first byte: stops",
      .host = both(file_signed(0), policy(multi_string({L":" + other_thumbprint}))),

@@ -30,6 +30,10 @@ void fake_registry_reset() {
     key_open = false;
 }
 
+bool fake_policy_key_open() {
+    return key_open;
+}
+
 void fake_set_policy_key_error(DWORD error) {
     key_error = error;
 }

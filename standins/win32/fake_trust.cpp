@@ -533,5 +533,8 @@ std::vector<std::string> fake_trust_unreleased() {
     if (file_open) {
         open.emplace_back("kiv.dll's handle");
     }
+    if (fake_policy_key_open()) {
+        open.emplace_back("the policy key");
+    }
     return open;
 }

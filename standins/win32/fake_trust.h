@@ -75,5 +75,8 @@ bool fake_close_library_file(HANDLE object);
 bool fake_library_file_open();
 // The search's default folders, as SetDefaultDllDirectories last set them.
 void fake_note_default_directories(DWORD flags);
-// Contexts and states opened and not released or closed; empty when all went well.
+// Whether the policy key is open.
+bool fake_policy_key_open();
+// Contexts, states, handles and keys opened and not released or closed; empty when all went
+// well.
 std::vector<std::string> fake_trust_unreleased();
