@@ -7,13 +7,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
 #include <cwchar>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "kiv_loader.h"
 #include "signer_policy.h"
@@ -27,7 +24,12 @@ constexpr wchar_t policy_value_name[] = L"RequiredSigners";
 // value can't be read (ERROR_MORE_DATA), and so stops the run.
 constexpr std::size_t value_capacity = 16384;
 wchar_t policy_value[value_capacity];
-std::vector<std::array<unsigned char, thumbprint_size>> required;
+// Fixed rooms, so that kiv_reset.exe links no C++ library: each listed thumbprint takes at
+// least 65 characters of the value, and a string shown in a message at most all of it.
+constexpr std::size_t required_capacity = value_capacity / (2 * thumbprint_size + 1);
+unsigned char required[required_capacity][thumbprint_size];
+std::size_t required_count = 0;
+wchar_t shown_entry[value_capacity];
 
 signer_policy cannot_read(const char* pattern, unsigned long number) {
     std::fputs("kiv_reset: the RequiredSigners policy ", stderr);
@@ -66,27 +68,30 @@ bool parse_thumbprint(std::wstring_view text, unsigned char* thumbprint) {
 // The strings of a REG_MULTI_SZ, or the one of a REG_SZ, within the units read; empty ones
 // are no entries.
 signer_policy read_thumbprints(DWORD type, std::size_t units) {
-    required.clear();
+    required_count = 0;
     for (std::wstring_view rest(policy_value, units); !rest.empty();) {
         std::wstring_view entry = rest.substr(0, rest.find(L'\0'));
         if (!entry.empty()) {
-            std::array<unsigned char, thumbprint_size> thumbprint{};
-            if (!parse_thumbprint(entry, thumbprint.data())) {
-                std::wstring shown(entry);
+            // Room enough: each entry before this one took 65 characters of the value at
+            // least, its 64 digits and its null.
+            if (!parse_thumbprint(entry, required[required_count])) {
+                std::size_t shown = std::min(entry.size(), value_capacity - 1);
+                std::wmemcpy(shown_entry, entry.data(), shown);
+                shown_entry[shown] = L'\0';
                 std::fprintf(stderr,
                              "kiv_reset: the RequiredSigners policy holds \"%s\", which is not "
                              "a SHA-256 thumbprint\n",
-                             console_text(shown.c_str()));
+                             console_text(shown_entry));
                 return signer_policy::unreadable;
             }
-            required.push_back(thumbprint);
+            ++required_count;
         }
         if (type == REG_SZ) {
             break;
         }
         rest.remove_prefix(std::min(entry.size() + 1, rest.size()));
     }
-    if (required.empty()) {
+    if (required_count == 0) {
         std::fputs("kiv_reset: the RequiredSigners policy lists no signer\n", stderr);
         return signer_policy::unreadable;
     }
@@ -127,8 +132,8 @@ bool meets_signer_policy(const signature_verdict& verdict) {
     if (!verdict.checked || verdict.result != 0 || !verdict.has_signer) {
         return false;
     }
-    return std::any_of(required.begin(), required.end(), [&verdict](const auto& listed) {
-        return std::equal(listed.begin(), listed.end(), std::begin(verdict.thumbprint));
+    return std::any_of(required, required + required_count, [&verdict](const auto& listed) {
+        return std::memcmp(listed, verdict.thumbprint, thumbprint_size) == 0;
     });
 }
 
