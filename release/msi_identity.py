@@ -10,6 +10,7 @@ commit and SOURCE_DATE_EPOCH instead.
 Only those bytes of the summary information stream change, in place (python3-olefile)."""
 
 import struct
+import subprocess
 import uuid
 import xml.etree.ElementTree as ElementTree
 
@@ -28,6 +29,18 @@ FILETIME_EPOCH_OFFSET = 11644473600  # seconds from 1601-01-01 to 1970-01-01
 def product_attributes(wxs):
     """The Product element's attributes in the .wxs (UpgradeCode, Manufacturer, …)."""
     return ElementTree.parse(wxs).getroot().find(WIX + "Product").attrib
+
+
+def property_value(msi, name):
+    """A value of an MSI's Property table (ProductVersion, ProductCode, UpgradeCode), as
+    msitools' msiinfo reads it."""
+    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
+                           text=True, check=True).stdout
+    for line in table.splitlines():
+        key, _, value = line.partition("\t")
+        if key == name:
+            return value.strip()
+    raise SystemExit("%s has no %s" % (msi, name))
 
 
 def braced(code):

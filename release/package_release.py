@@ -7,18 +7,21 @@
                                            the link maps
   pelk-card-tools-<version>-win-x64.zip    that folder, entries in a fixed order and time
   pelk-card-tools-<version>-win-x64.msi    the per-machine installer (wixl, then msibuild)
+  pelk-card-tools-<version>-msi-binary/    the custom action DLL that the MSI carries in its
+                                           Binary table (never installed), as signed
   pelk-card-tools-<version>-src.tar.gz     the commit's tree (git archive), when built
                                            from a checkout; a build from that archive
                                            can't remake it
   pelk-card-tools-<version>.spdx.json      the bill of materials (SPDX 2.3)
   SHA256SUMS                               for sha256sum -c
 
-Given a code-signing certificate, it signs both executables before they are packed, then
-the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
+Given a code-signing certificate, it signs both executables and the custom action DLL
+before they are packed, then the MSI (osslsigncode, SHA-256). Given the signatures of a signed release instead, it
 attaches them, and so rebuilds that signed release byte for byte. Either way only the
 team's certificate may have signed, unless this is a test build (release/signing.py);
 a release that is not a test build stops while signing.py leaves the certificate's
-thumbprint or issuer unset, which the guide names. The source archive is made by the
+thumbprint or issuer unset, which the guide names (a signed test build's guide names its
+own certificate instead, and an unsigned build's says it is unsigned). The source archive is made by the
 line the guide gives auditors (SOURCE_ARCHIVE_LINE), and the guide names the git and
 gzip it was made with.
 Environment:
@@ -46,6 +49,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import zipfile
 
@@ -60,12 +64,15 @@ LICENSE = os.path.join(SOURCE_DIR, "LICENSE")
 NOTICES = "THIRD-PARTY-NOTICES.txt"
 EXECUTABLES = ["kiv_reset.exe", "smbus_scan.exe"]
 SHIPPED = ["GUIDE.txt", "LICENSE.txt", NOTICES] + EXECUTABLES
+# The MSI's custom actions (installer/): carried in its Binary table, run by Windows
+# Installer during the install, never installed. Built, signed and checked like the tools.
+CUSTOM_ACTIONS = ["pelk_path_entry.dll"]
+MSI_BINARY_FOLDER = "pelk-card-tools-%s-msi-binary"
 
 # What wixl can't write, added with msibuild: the Environment table, imported whole, and
 # rows of the action sequence (release/packaging/README.md).
 ADDED_TABLES = [os.path.join(HERE, "packaging", "Environment.idt")]
-ADDED_ROWS = [os.path.join(HERE, "packaging", name)
-              for name in ("CustomAction.idt", "InstallExecuteSequence.idt")]
+ADDED_ROWS = [os.path.join(HERE, "packaging", "InstallExecuteSequence.idt")]
 # The source archive's line, run in a checkout, and shown in the guide as it stands (its
 # lines fit the guide's 80 columns).
 SOURCE_ARCHIVE_LINE = (
@@ -96,16 +103,18 @@ def run(*command, cwd=None):
     subprocess.run(command, check=True, cwd=cwd)
 
 
+def built_file(build_dir, name):
+    """The one file of that name that the build made."""
+    found = glob.glob(os.path.join(build_dir, "**", name), recursive=True)
+    if len(found) != 1:
+        raise SystemExit("expected one %s in %s, found %d" % (name, build_dir, len(found)))
+    return found[0]
+
+
 def link_maps(build_dir):
-    """{executable: its link map}, which the build writes beside each executable."""
-    maps = {}
-    for executable in EXECUTABLES:
-        found = glob.glob(os.path.join(build_dir, "**", executable + ".map"), recursive=True)
-        if len(found) != 1:
-            raise SystemExit("expected one link map %s.map in %s, found %d"
-                             % (executable, build_dir, len(found)))
-        maps[executable] = found[0]
-    return maps
+    """{image: its link map}, which the build writes beside each executable and DLL."""
+    return {image: built_file(build_dir, image + ".map")
+            for image in EXECUTABLES + CUSTOM_ACTIONS}
 
 
 def write_notices(build_dir, stage):
@@ -136,14 +145,15 @@ def make_zip(stage, archive, epoch):
                                  zipfile.ZIP_DEFLATED, 9)
 
 
-def make_msi(stage, msi, version, commit, epoch, scratch):
+def make_msi(stage, binaries, msi, version, commit, epoch, scratch):
     release_dir = os.path.dirname(stage)
     upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
     # wixl takes sources relative to where it runs.
     run("wixl", "-a", "x64", "-D", "Version=" + version,
         "-D", "ProductCode=" + msi_identity.product_code(upgrade_code, version),
-        "-D", "SourceDir=" + os.path.basename(stage), "-o", os.path.basename(msi),
-        os.path.abspath(WXS), cwd=release_dir)
+        "-D", "SourceDir=" + os.path.basename(stage),
+        "-D", "PathEntryDll=" + os.path.join(os.path.basename(binaries), "pelk_path_entry.dll"),
+        "-o", os.path.basename(msi), os.path.abspath(WXS), cwd=release_dir)
     for source in ADDED_TABLES:
         # Windows Installer reads table files in Windows line ends.
         table = os.path.join(scratch, os.path.basename(source))
@@ -177,18 +187,26 @@ def write_windows_text(text, path):
         file.write(text)
 
 
-def guide_text(version, tool_version_text, found):
+def guide_text(version, tool_version_text, found, signer):
     """docs/guide.txt with its fields filled in: the release's and the tools' versions, the
-    test build mark, the expected signer's certificate, the source archive's line and the
-    git and gzip it was made with, the licences that apply to the executables and
-    their protections."""
+    MSI's ProductCode, the test build mark, the signer's certificate (signer, PEM; None:
+    unsigned) and what the guide says of it, the source archive's line and the git and gzip
+    it was made with, the licences that apply to the executables and their protections."""
     with open(GUIDE, encoding="utf-8") as file:
         text = file.read()
+    signer_fields = signing.guide_fields(signer)
+    # The paragraph that begins "Signatures. @SIGNATURES@", wrapped as the guide's are.
+    opening = "Signatures. "
+    signer_fields["SIGNATURES"] = textwrap.fill(
+        signer_fields["SIGNATURES"], 74, initial_indent=" " * len(opening),
+        break_on_hyphens=False)[len(opening):]
+    upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
     fields = {
         "PROJECT_VERSION": version,
         "PELK_TOOL_VERSION": tool_version_text,
+        "PRODUCT_CODE": msi_identity.product_code(upgrade_code, version),
         "TEST_BUILD": " " + signing.TEST_BUILD_MARK if signing.is_test_build() else "",
-        **signing.guide_fields(),
+        **signer_fields,
         "SOURCE_ARCHIVE_LINE": source_archive_line(version),
         "ARCHIVE_TOOLS": archive_tools(),
         "LICENCES": third_party.licence_list(found),
@@ -254,23 +272,31 @@ def main():
     shutil.rmtree(release_dir, ignore_errors=True)
     run("cmake", "--install", build_dir, "--prefix", stage)
     found = write_notices(build_dir, stage)
-    write_windows_text(guide_text(version, tool_version(build_dir), found),
+    with tempfile.TemporaryDirectory() as scratch:
+        signer = signing.signing_certificate(EXECUTABLES[0], scratch)
+    write_windows_text(guide_text(version, tool_version(build_dir), found, signer),
                        os.path.join(stage, "GUIDE.txt"))
     with open(LICENSE, encoding="utf-8") as licence:
         write_windows_text(licence.read(), os.path.join(stage, "LICENSE.txt"))
     if sorted(os.listdir(stage)) != SHIPPED:
         raise SystemExit("staged %s, expected %s" % (sorted(os.listdir(stage)), SHIPPED))
+    binaries = os.path.join(release_dir, MSI_BINARY_FOLDER % version)
+    os.mkdir(binaries)
+    for image in CUSTOM_ACTIONS:
+        shutil.copyfile(built_file(build_dir, image), os.path.join(binaries, image))
 
     with tempfile.TemporaryDirectory() as scratch:
         if sign_file:
             for tool in EXECUTABLES:
                 sign_file(os.path.join(stage, tool), scratch)
+            for image in CUSTOM_ACTIONS:
+                sign_file(os.path.join(binaries, image), scratch)
         # The MSI's cabinet keeps each file's time: the commit's, as in the zip.
         for shipped in SHIPPED:
             os.utime(os.path.join(stage, shipped), (epoch, epoch))
         make_zip(stage, os.path.join(release_dir, name + ".zip"), epoch)
         msi = os.path.join(release_dir, name + ".msi")
-        make_msi(stage, msi, version, commit, epoch, scratch)
+        make_msi(stage, binaries, msi, version, commit, epoch, scratch)
         if sign_file:
             sign_file(msi, scratch)
     # After signing: the SBOM gives the digests of the files as shipped.
@@ -281,7 +307,8 @@ def main():
                           "licence": third_party.own_licence(),
                           "test_build": signing.is_test_build(),
                           "source": source and os.path.join(release_dir, source)},
-                         stage, SHIPPED, found)
+                         stage, SHIPPED, found,
+                         {image: os.path.join(binaries, image) for image in CUSTOM_ACTIONS})
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
     sbom.write(bill, os.path.join(release_dir, sbom_name))
     write_checksums(release_dir, [name + ".zip", name + ".msi"] + ([source] if source else [])

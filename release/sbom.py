@@ -1,5 +1,6 @@
 """The release's bill of materials, an SPDX 2.3 JSON document: the release as a package,
-each file it ships with its digests, each component of others linked into the executables
+each file it ships with its digests (and each file its MSI carries to run during the install,
+the custom action DLL, with a comment saying so), each component of others linked into the executables
 (third_party.components) as a Debian package, and how they relate. Everything in it comes
 from the commit, the shipped bytes and the Debian packages, so two builds of one commit
 give the same document.
@@ -24,6 +25,8 @@ import uuid
 
 RELEASE_ID = "SPDXRef-Package-pelk-card-tools"
 SOURCE_ID = "SPDXRef-Package-pelk-card-tools-source"
+MSI_BINARY_COMMENT = ("in the MSI's Binary table: a custom action that Windows Installer runs "
+                      "during the install; not installed, and not in the zip")
 TEST_BUILD_COMMENT = ("test build: not an official release, and may be signed by a "
                       "certificate other than the team's")
 
@@ -53,15 +56,21 @@ def purl(component):
         urllib.parse.quote(component["version"], safe=""), component["architecture"])
 
 
-def document(release, stage, shipped, found):
+def document(release, stage, shipped, found, msi_binaries):
     """release: {"name", "version", "commit", "supplier", "epoch", "licence", "test_build",
     "source": the source archive's path or None}; stage: the folder of the shipped files,
-    as signed; found: third_party.components()."""
+    as signed; found: third_party.components(); msi_binaries: {name: path} of the files that
+    the MSI carries in its Binary table, as signed."""
     files = []
     for name in shipped:
         files.append({
             "SPDXID": spdx_id("File", name), "fileName": "./" + name,
             "checksums": digests(os.path.join(stage, name)),
+            "licenseConcluded": "NOASSERTION", "copyrightText": "NOASSERTION"})
+    for name, path in sorted(msi_binaries.items()):
+        files.append({
+            "SPDXID": spdx_id("File", name), "fileName": "./" + name,
+            "checksums": digests(path), "comment": MSI_BINARY_COMMENT,
             "licenseConcluded": "NOASSERTION", "copyrightText": "NOASSERTION"})
     packages = [{
         "SPDXID": RELEASE_ID, "name": release["name"], "versionInfo": release["version"],

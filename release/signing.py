@@ -12,7 +12,9 @@ names in RFC 4514 order, spaces around separators dropped; thumbprints as upper-
 as Windows prints them. A certificate of another subject, issuer or thumbprint stops the
 release, unless a test build is asked for (PELK_TEST_BUILD=1): a test build may be signed
 by anyone, and says so in its guide's first line and in the SBOM. The guide names all
-three (guide_fields); an official release stops while the thumbprint or issuer is unset.
+three (guide_fields): the team's, where an official release stops while the thumbprint or
+issuer is unset; a signed test build's own certificate's, marked as a test build's, so that
+its auditor can check it; and it says when a build is unsigned.
 
 A signature as osslsigncode extract-signature writes it is a DER PKCS#7, alone (osslsigncode
 2.9) or, for an executable, behind the 8-byte WIN_CERTIFICATE header of the PE certificate
@@ -34,8 +36,22 @@ SIGNER_ISSUER = ""
 SIGNER_THUMBPRINT = ""
 DESCRIPTION = "PELK card service tools"
 TEST_BUILD_MARK = "(test build)"
-# What a test build's guide says where the team's settings are unset.
+# What an unsigned test build's guide says where the team's settings are unset.
 NOT_NAMED = "none named (test build)"
+# What the guide says of the build's signature, before the certificate's three lines: an
+# official release, a test build (the lines are then its own certificate's), and a build
+# without signatures.
+SIGNED_OFFICIAL = ("Official releases are signed with this certificate, and the release "
+                   "refuses to sign with another:")
+SIGNED_TEST_BUILD = ("This is a test build: it is signed with this throwaway certificate, "
+                     "this test build's, not the team's. Check the files against it; that "
+                     "proves they are as the test build's maker signed them, and nothing "
+                     "about who that was:")
+UNSIGNED = ("This build is unsigned: its files carry no signature, so the check below "
+            "fails for each. Official releases are signed with this certificate:")
+# The line under the thumbprint.
+THUMBPRINT_NOTE = "(SHA-256 of the certificate)"
+TEST_BUILD_THUMBPRINT_NOTE = "(SHA-256 of this test build's certificate)"
 # WIN_CERTIFICATE's wRevision and wCertificateType (WIN_CERT_TYPE_PKCS_SIGNED_DATA).
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
@@ -194,9 +210,18 @@ def check_signer(pem, source):
                          "build)" % (source, "; ".join(differs)))
 
 
-def guide_fields():
-    """The guide's SIGNER_SUBJECT, SIGNER_ISSUER and SIGNER_THUMBPRINT. An official release
-    names all three; a test build says where the team's are unset."""
+def guide_fields(pem):
+    """The guide's SIGNATURES (what it says of the build's signature), SIGNER_SUBJECT,
+    SIGNER_ISSUER, SIGNER_THUMBPRINT and THUMBPRINT_NOTE, given the certificate that signs
+    the build (PEM; None: unsigned). A signed test build names its own certificate, marked
+    as a test build's; otherwise they name the team's certificate, where an official
+    release names all three and an unsigned test build says where they are unset."""
+    if pem and is_test_build():
+        return {"SIGNATURES": SIGNED_TEST_BUILD,
+                "SIGNER_SUBJECT": certificate_name(pem, "subject"),
+                "SIGNER_ISSUER": certificate_name(pem, "issuer"),
+                "SIGNER_THUMBPRINT": thumbprint(pem),
+                "THUMBPRINT_NOTE": TEST_BUILD_THUMBPRINT_NOTE}
     fields = {"SIGNER_SUBJECT": SIGNER_SUBJECT, "SIGNER_ISSUER": SIGNER_ISSUER,
               "SIGNER_THUMBPRINT": expected_thumbprint()}
     unset = [name for name, value in fields.items() if not value]
@@ -204,25 +229,53 @@ def guide_fields():
         raise SystemExit("release/signing.py leaves %s unset: an official release's guide "
                          "names its signer's certificate; fill them in from the team's "
                          "certificate (PELK_TEST_BUILD=1 builds a test build)" % ", ".join(unset))
-    return {name: value or NOT_NAMED for name, value in fields.items()}
+    return {"SIGNATURES": SIGNED_OFFICIAL if pem else UNSIGNED,
+            "THUMBPRINT_NOTE": THUMBPRINT_NOTE,
+            **{name: value or NOT_NAMED for name, value in fields.items()}}
 
 
-def sign(path, certificate, scratch):
-    """Authenticode, SHA-256; the password goes through a file, not the command line."""
+def with_password_file(scratch, use):
+    """use(the path of a file holding PELK_SIGNING_PASSWORD), which only its owner can
+    read, and is removed after: the password never goes on a command line."""
     password_file = os.path.join(scratch, "password")
     with open(os.open(password_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as file:
         file.write(os.environ.get("PELK_SIGNING_PASSWORD", ""))
     try:
+        return use(password_file)
+    finally:
+        os.remove(password_file)
+
+
+def signing_certificate(name, scratch):
+    """The certificate that signs this build, as PEM, read before anything is signed: the
+    PKCS#12 file's, or the one that made the signature to be attached to the file called
+    name; None for an unsigned build."""
+    certificate = os.environ.get("PELK_SIGNING_PKCS12", "")
+    signatures = os.environ.get("PELK_SIGNATURES", "")
+    if certificate:
+        return with_password_file(
+            scratch, lambda password_file: pkcs12_certificate(certificate, password_file))
+    if signatures:
+        signature = os.path.join(signatures, name + ".sig")
+        if not os.path.exists(signature):
+            raise SystemExit("no signature %s to attach" % signature)
+        return signature_certificate(signature, pkcs7_of(signature))
+    return None
+
+
+def sign(path, certificate, scratch):
+    """Authenticode, SHA-256; the password goes through a file, not the command line."""
+    signed = os.path.join(scratch, "signed")
+
+    def sign_with(password_file):
         check_signer(pkcs12_certificate(certificate, password_file), certificate)
         command = ["osslsigncode", "sign", "-pkcs12", certificate, "-readpass", password_file,
                    "-h", "sha256", "-n", DESCRIPTION]
         if os.environ.get("PELK_SIGNING_TIMESTAMP_URL"):
             command += ["-ts", os.environ["PELK_SIGNING_TIMESTAMP_URL"]]
-        signed = os.path.join(scratch, "signed")
         subprocess.run(command + ["-in", path, "-out", signed], check=True,
                        stdout=subprocess.DEVNULL)
-    finally:
-        os.remove(password_file)
+    with_password_file(scratch, sign_with)
     shutil.move(signed, path)
 
 

@@ -43,13 +43,15 @@ bool is_separator(wchar_t character) {
     return character == L'\\' || character == L'/';
 }
 
-// "C:\folder" or "\\server\share\folder" (which is_network_place then keeps out). A relative
+bool is_letter(wchar_t character) {
+    return (character >= L'A' && character <= L'Z') || (character >= L'a' && character <= L'z');
+}
+
+// "C:\folder", "\\server\share\folder" or "\\?\...", which place_of then sorts. A relative
 // entry ("."), an empty one, a drive-relative one ("C:folder") or one rooted on the current
 // drive ("\folder") would bring the current folder back into the search.
 bool is_absolute_folder(const wchar_t* entry) {
-    bool drive_letter =
-        (entry[0] >= L'A' && entry[0] <= L'Z') || (entry[0] >= L'a' && entry[0] <= L'z');
-    bool drive = drive_letter && entry[1] == L':' && is_separator(entry[2]);
+    bool drive = is_letter(entry[0]) && entry[1] == L':' && is_separator(entry[2]);
     bool unc = is_separator(entry[0]) && is_separator(entry[1]) && entry[2] != L'\0' &&
                !is_separator(entry[2]);
     return drive || unc;
@@ -151,52 +153,107 @@ lookup library_in_system_folder() {
     return library_in(folder, length);
 }
 
-bool is_remote_drive(wchar_t letter) {
+// What a PATH entry names, as far as the search is concerned, before anything is looked at
+// there: a folder on a local drive, the only place looked in; a drive letter that does not
+// exist (no kiv.dll there); a share or network drive; or anything else.
+enum class place { local_folder, no_drive, network, elsewhere };
+
+// GetDriveTypeW's answer for a drive letter's root. An unknown type, and any answer Windows
+// may add later, is no local drive.
+place drive_place(wchar_t letter) {
     const wchar_t root[] = {letter, L':', L'\\', L'\0'};
-    return GetDriveTypeW(root) == DRIVE_REMOTE;
+    switch (GetDriveTypeW(root)) {
+    case DRIVE_FIXED:
+    case DRIVE_REMOVABLE:
+    case DRIVE_CDROM:
+    case DRIVE_RAMDISK:
+        return place::local_folder;
+    case DRIVE_NO_ROOT_DIR:
+        return place::no_drive;
+    case DRIVE_REMOTE:
+        return place::network;
+    default:
+        return place::elsewhere;
+    }
 }
 
 // "UNC" in any case, alone or before a separator: what follows "\\?\" in a share's path.
-bool names_unc_root(std::wstring_view place) {
+bool names_unc_root(std::wstring_view rest) {
     constexpr std::wstring_view unc = L"UNC";
-    return place.size() >= unc.size() &&
-           std::equal(unc.begin(), unc.end(), place.begin(),
+    return rest.size() >= unc.size() &&
+           std::equal(unc.begin(), unc.end(), rest.begin(),
                       [](wchar_t upper, wchar_t character) {
                           return std::towupper(static_cast<wint_t>(character)) ==
                                  static_cast<wint_t>(upper);
                       }) &&
-           (place.size() == unc.size() || is_separator(place[unc.size()]));
+           (rest.size() == unc.size() || is_separator(rest[unc.size()]));
 }
 
-// Whether a PATH entry that counts (is_absolute_folder) lies on another machine: a share,
-// "\\server\share" or a lone "\\server", with either slash; "\\?\UNC\" or "\\.\UNC\"; or a
-// drive letter, bare or behind "\\?\" or "\\.\", that Windows has as a network drive.
-// Looking there would reach the server with the rights kiv_reset runs with before anything
-// is known of it, and the share may go away or change under the tool.
-bool is_network_place(std::wstring_view entry) {
+// A ".." component: behind "\\.\" Windows takes it up past the drive letter
+// ("\\.\C:\..\UNC\server\share" is a share), and behind "\\?\" it is passed on as it is.
+bool has_parent_component(std::wstring_view path) {
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+        if (path.substr(start, end - start) == L"..") {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// Where a PATH entry that counts (is_absolute_folder) lies. Only these forms name a folder
+// on a drive letter: "X:\folder", and "\\?\X:\folder" or "\\.\X:\folder" (or "\\?\X:", the
+// drive's root) with no ".." after the prefix; and the drive must be a local one. The list
+// names the good forms, not the bad ones: every other form may lead anywhere, a share
+// included, however it is spelled ("\\?\GLOBALROOT\", "\\?\Global\", "\\?\Volume{...}\", a
+// pipe), and is never looked in, since looking would reach whatever it names with the rights
+// kiv_reset runs with. A share ("\\server\share" or a lone "\\server", with either slash;
+// "\\?\UNC\" or "\\.\UNC\") and a network drive are told apart only for the message.
+place place_of(std::wstring_view entry) {
     if (!is_separator(entry[0])) {
-        return is_remote_drive(entry[0]);
+        return drive_place(entry[0]);
     }
     bool device_path =
         entry.size() >= 4 && (entry[2] == L'?' || entry[2] == L'.') && is_separator(entry[3]);
     if (!device_path) {
-        return true;
+        return place::network;
     }
     entry.remove_prefix(4);
     if (names_unc_root(entry)) {
-        return true;
+        return place::network;
     }
-    return entry.size() >= 2 && entry[1] == L':' && is_remote_drive(entry[0]);
+    bool drive = entry.size() >= 2 && is_letter(entry[0]) && entry[1] == L':' &&
+                 (entry.size() == 2 || is_separator(entry[2]));
+    if (!drive || has_parent_component(entry)) {
+        return place::elsewhere;
+    }
+    return drive_place(entry[0]);
 }
 
-lookup stop_at_network_place(const wchar_t* entry, std::size_t length) {
+lookup stop_at_path_entry(const wchar_t* entry, std::size_t length, const char* what) {
     std::copy_n(entry, length, library_path);
     library_path[length] = L'\0';
     std::fprintf(stderr,
-                 "kiv_reset: %s on PATH is a network place, where kiv.dll is never looked for: "
-                 "put kiv.dll beside kiv_reset.exe, or take that entry off PATH\n",
-                 console_text(library_path));
+                 "kiv_reset: %s on PATH is %s, where kiv.dll is never looked for: put kiv.dll "
+                 "beside kiv_reset.exe, or take that entry off PATH\n",
+                 console_text(library_path), what);
     return lookup::stopped;
+}
+
+// A drive letter that does not exist holds no kiv.dll; any place but a local folder, met
+// before kiv.dll is found, stops the search: a kiv.dll there would come first.
+lookup library_in_path_entry(const wchar_t* entry, std::size_t length) {
+    place where = place_of(std::wstring_view(entry, length));
+    if (where == place::local_folder) {
+        return library_in(entry, length);
+    }
+    if (where == place::no_drive) {
+        return lookup::absent;
+    }
+    return stop_at_path_entry(entry, length,
+                              where == place::network ? "a network place"
+                                                      : "not a folder on a local drive");
 }
 
 // PATH is read only here, after the two folders before it: a long PATH must not slow a tool
@@ -223,10 +280,7 @@ lookup library_on_path() {
             entry_length -= 2;
         }
         if (entry_length >= 3 && is_absolute_folder(folder_path)) {
-            std::wstring_view place(folder_path, entry_length);
-            lookup result = is_network_place(place)
-                                ? stop_at_network_place(folder_path, entry_length)
-                                : library_in(folder_path, entry_length);
+            lookup result = library_in_path_entry(folder_path, entry_length);
             if (result != lookup::absent) {
                 return result;
             }

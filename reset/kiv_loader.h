@@ -4,10 +4,10 @@
 
 // The first kiv.dll in the program's own folder, the system folder, then the absolute
 // folders on PATH in PATH order, by its full path: the one load_board_library() loads. It
-// only looks: nothing is loaded, the DLL search is left as it is, and no network place on
-// PATH is looked at. When there is none, or a place before it can't be looked at (a copy
-// there would come first), it says so on standard error and returns nullptr: the caller
-// ends with exit_library_missing.
+// only looks: nothing is loaded, the DLL search is left as it is, and on PATH only folders
+// on a local drive are looked at. When there is none, or a place before it can't or may not
+// be looked at (a copy there would come first), it says so on standard error and returns
+// nullptr: the caller ends with exit_library_missing.
 const wchar_t* find_board_library();
 
 // Restricts the DLL search, loads the kiv.dll that find_board_library() names and looks up

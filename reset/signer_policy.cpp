@@ -7,9 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
 #include <cwchar>
 #include <string_view>
 
@@ -25,11 +24,12 @@ constexpr wchar_t policy_value_name[] = L"RequiredSigners";
 // value can't be read (ERROR_MORE_DATA), and so stops the run.
 constexpr std::size_t value_capacity = 16384;
 wchar_t policy_value[value_capacity];
-// Each thumbprint takes at least 64 characters and, but for the last, a null. Fixed arrays, no
-// containers: the tool links no C++ library code that could throw.
-std::array<unsigned char, thumbprint_size> required[value_capacity / (2 * thumbprint_size + 1) + 1];
-std::size_t required_count;
-wchar_t shown_entry[value_capacity + 1];
+// Fixed rooms, so that kiv_reset.exe links no C++ library: each listed thumbprint takes at
+// least 65 characters of the value, and a string shown in a message at most all of it.
+constexpr std::size_t required_capacity = value_capacity / (2 * thumbprint_size + 1);
+unsigned char required[required_capacity][thumbprint_size];
+std::size_t required_count = 0;
+wchar_t shown_entry[value_capacity];
 
 signer_policy cannot_read(const char* pattern, unsigned long number) {
     std::fputs("kiv_reset: the RequiredSigners policy ", stderr);
@@ -70,10 +70,14 @@ bool parse_thumbprint(std::wstring_view text, unsigned char* thumbprint) {
 signer_policy read_thumbprints(DWORD type, std::size_t units) {
     required_count = 0;
     for (std::wstring_view rest(policy_value, units); !rest.empty();) {
-        std::wstring_view entry(rest.data(), std::min(rest.find(L'\0'), rest.size()));
+        std::wstring_view entry = rest.substr(0, rest.find(L'\0'));
         if (!entry.empty()) {
-            if (!parse_thumbprint(entry, required[required_count].data())) {
-                *std::copy(entry.begin(), entry.end(), shown_entry) = L'\0';
+            // Room enough: each entry before this one took 65 characters of the value at
+            // least, its 64 digits and its null.
+            if (!parse_thumbprint(entry, required[required_count])) {
+                std::size_t shown = std::min(entry.size(), value_capacity - 1);
+                std::wmemcpy(shown_entry, entry.data(), shown);
+                shown_entry[shown] = L'\0';
                 std::fprintf(stderr,
                              "kiv_reset: the RequiredSigners policy holds \"%s\", which is not "
                              "a SHA-256 thumbprint\n",
@@ -129,7 +133,7 @@ bool meets_signer_policy(const signature_verdict& verdict) {
         return false;
     }
     return std::any_of(required, required + required_count, [&verdict](const auto& listed) {
-        return std::equal(listed.begin(), listed.end(), std::begin(verdict.thumbprint));
+        return std::memcmp(listed, verdict.thumbprint, thumbprint_size) == 0;
     });
 }
 

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp, of kiv_reset -v's reading of
-kiv.dll, reset/kiv_version.cpp, and of the signature check and its policy,
-reset/kiv_signature.cpp and reset/signer_policy.cpp: makes one small fault at a time (a relational or logical
-operator turned, a constant or flag changed, a statement deleted), rebuilds only the native
-loader table (kiv_loader_tests), which holds both, and runs it. A mutant that the table does
-not fail survives. The survivors that the comment at the top of tests/kiv_loader_test.cpp
+"""Mutation testing of kiv_reset's loader, reset/kiv_loader.cpp, and of kiv_reset -v's reading of
+kiv.dll, reset/kiv_version.cpp, and of every other source of the CMake libraries that LIBRARIES
+names (reset/CMakeLists.txt lists their sources: a file added there is mutated too): makes one
+small fault at a time (a relational or logical operator turned, a constant or flag changed, a
+statement deleted), rebuilds only the native tables that TABLES names (the loader table,
+kiv_loader_tests, holds both files), and runs them. A mutant that no table fails survives. The survivors that the comment at the top of tests/kiv_loader_test.cpp
 lists as equivalent, with the reason, are expected; any other fails the run. Then a few
 survivors are built for Windows and run against the Windows suite's DLL-search rows under
 Wine.
@@ -28,8 +28,12 @@ import sys
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 COPY = os.path.join(ROOT, "build", "mutation")
-SOURCES = [os.path.join("reset", name) for name in
-           ("kiv_loader.cpp", "kiv_version.cpp", "kiv_signature.cpp", "signer_policy.cpp")]
+# The libraries of reset/CMakeLists.txt whose sources are mutated, and the native test
+# executables that judge each mutant. A new source of the loader's joins by being added to one
+# of these libraries (or its library's name added here); a table of its own, by its target.
+LIBRARIES = ["kiv_loader"]
+TABLES = ["kiv_loader_tests"]
+# The equivalents' list lives in the loader table's opening comment, for every table.
 TABLE = os.path.join("tests", "kiv_loader_test.cpp")
 NATIVE = os.path.join(COPY, "build", "native")
 SANITIZE = os.path.join(COPY, "build", "sanitize")
@@ -39,7 +43,9 @@ SKIPPED = {"build", "out", ".git", "__pycache__"}
 
 RELATIONAL = [(" == ", " != "), (" != ", " == "), (" < ", " <= "), (" <= ", " < "),
               (" > ", " >= "), (" >= ", " > "), (" && ", " || "), (" || ", " && ")]
-ENUMERATORS = ["lookup::absent", "lookup::found", "lookup::stopped"]
+# Each enumerator is turned into each other one of its group.
+ENUMERATORS = [["lookup::absent", "lookup::found", "lookup::stopped"],
+               ["place::local_folder", "place::no_drive", "place::network", "place::elsewhere"]]
 SWAPS = [("true", "false"), ("false", "true"), ("nullptr", "library_path")]
 
 
@@ -92,8 +98,8 @@ def mutants(lines):
         at_each(i, r"!(?!=)", lambda _m: "", "! dropped")
         for old, new in SWAPS:
             at_each(i, r"\b%s\b" % old, lambda _m, new=new: new, "%s to %s" % (old, new))
-        for name in ENUMERATORS:
-            for other in ENUMERATORS:
+        for group in ENUMERATORS:
+            for name, other in ((name, other) for name in group for other in group):
                 if other != name:
                     at_each(i, re.escape(name) + r"\b", lambda _m, other=other: other,
                             "%s to %s" % (name, other))
@@ -143,13 +149,34 @@ def enclosing_function(lines, index):
     return ""
 
 
-def mutant_id(source, lines, first, last, replacement):
-    """The same text mutated the same way in the same function of the same file keeps its ID
-    when lines move."""
-    text = os.path.basename(source) + "\0" + enclosing_function(lines, first) + "\0" + \
-        "\n".join(line.strip() for line in lines[first:last + 1]) + "\0" + \
-        "\n".join(line.strip() for line in replacement)
-    return "m" + hashlib.sha1(text.encode()).hexdigest()[:8]
+def mutated_sources(root):
+    """The sources of LIBRARIES, as reset/CMakeLists.txt lists them, from the top folder."""
+    with open(os.path.join(root, "reset", "CMakeLists.txt")) as cmake:
+        text = cmake.read()
+    sources = []
+    for library in LIBRARIES:
+        match = re.search(r"add_library\(\s*%s\s+OBJECT\s+([^)]*)\)" % re.escape(library), text)
+        if not match:
+            raise SystemExit("reset/CMakeLists.txt has no OBJECT library %s" % library)
+        sources += [os.path.join("reset", name) for name in match.group(1).split()
+                    if name.endswith(".cpp")]
+    return sources
+
+
+def mutant_ids(source, lines, found):
+    """An ID for each mutant of found: the same text mutated the same way in the same function
+    of the same file, and which of the function's occurrences of that text it is, counted from
+    the function's start. So an ID survives lines moving, and two occurrences of the same
+    statement in one function (twins) never share one."""
+    ids, seen = [], {}
+    for first, last, replacement, _what in found:
+        text = os.path.basename(source) + "\0" + enclosing_function(lines, first) + "\0" + \
+            "\n".join(line.strip() for line in lines[first:last + 1]) + "\0" + \
+            "\n".join(line.strip() for line in replacement)
+        occurrence = seen.get(text, 0)
+        seen[text] = occurrence + 1
+        ids.append("m" + hashlib.sha1(("%s\0%d" % (text, occurrence)).encode()).hexdigest()[:8])
+    return ids
 
 
 def listed_equivalents():
@@ -201,13 +228,21 @@ def build(build_dir, target):
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
-def table_passes(build_dir=NATIVE):
-    try:
-        run = subprocess.run([os.path.join(build_dir, "tests", "kiv_loader_tests")],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-    except subprocess.TimeoutExpired:
-        return False
-    return run.returncode == 0
+def build_tables(build_dir):
+    return subprocess.run(["cmake", "--build", build_dir, "-j2", "--target"] + TABLES,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def tables_pass(build_dir=NATIVE):
+    for table in TABLES:
+        try:
+            run = subprocess.run([os.path.join(build_dir, "tests", table)],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            return False
+        if run.returncode != 0:
+            return False
+    return True
 
 
 def wine_rows_pass():
@@ -237,39 +272,42 @@ def main():
                                        stderr=subprocess.DEVNULL).returncode != 0:
         print("the Windows build of build/mutation/ fails: nothing to mutate")
         return 2
-    if not build(NATIVE, "kiv_loader_tests") or not table_passes() or \
-            not build(SANITIZE, "kiv_loader_tests") or not table_passes(SANITIZE):
-        print("the loader table fails on the original files: nothing to mutate")
+    if not build_tables(NATIVE) or not tables_pass() or \
+            not build_tables(SANITIZE) or not tables_pass(SANITIZE):
+        print("the tables fail on the original files: nothing to mutate")
         return 2
     equivalents = listed_equivalents()
+    sources = mutated_sources(COPY)
     originals = {}
-    for source in SOURCES:
+    all_mutants = []
+    for source in sources:
         with open(os.path.join(COPY, source)) as file:
             originals[source] = file.read().splitlines()
-    all_mutants = [(source,) + mutant for source in SOURCES for mutant in mutants(originals[source])]
+        found = mutants(originals[source])
+        all_mutants += [(ident, source) + mutant
+                        for ident, mutant in zip(mutant_ids(source, originals[source], found), found)]
     counts = {"stillborn": 0, "killed": 0, "sanitized": 0, "equivalent": 0, "killable": 0}
     survivors = []
     wine_results = []
     mutated = None  # the source that holds the last mutant written
     try:
-        for source, first, last, replacement, what in all_mutants:
+        for ident, source, first, last, replacement, what in all_mutants:
             original = originals[source]
-            ident = mutant_id(source, original, first, last, replacement)
             if options.only and ident not in options.only:
                 continue
             if mutated not in (None, source):
                 write(mutated, originals[mutated])
             mutated = source
             write(source, original[:first] + replacement + original[last + 1:])
-            if not build(NATIVE, "kiv_loader_tests"):
+            if not build_tables(NATIVE):
                 counts["stillborn"] += 1
                 continue
-            if not table_passes():
+            if not tables_pass():
                 counts["killed"] += 1
                 continue
             # A read or write past a buffer may change nothing that a row sees: the same
             # table under AddressSanitizer and UndefinedBehaviorSanitizer finds it.
-            if build(SANITIZE, "kiv_loader_tests") and not table_passes(SANITIZE):
+            if build_tables(SANITIZE) and not tables_pass(SANITIZE):
                 counts["sanitized"] += 1
                 continue
             kind = "equivalent" if ident in equivalents else "killable"
@@ -280,7 +318,7 @@ def main():
             print("%s survivor %s (%s line %d, %s)\n  - %s\n  + %s" % (
                 kind, ident, source, first + 1, what, before, after), flush=True)
 
-        for source in SOURCES:
+        for source in sources:
             write(source, originals[source])
         for ident, source, first, last, replacement, kind in survivors[:options.wine]:
             original = originals[source]
@@ -293,12 +331,12 @@ def main():
             write(source, original)
     finally:
         # Only the copy was changed; the next run brings it up to date in any case.
-        for source in SOURCES:
+        for source in sources:
             write(source, originals[source])
 
-    print("\nmutants of %s: %d" % (" and ".join(SOURCES), sum(counts.values())))
+    print("\nmutants of %s: %d" % (", ".join(sources), sum(counts.values())))
     print("  did not compile: %d" % counts["stillborn"])
-    print("  killed by the native loader table: %d" % counts["killed"])
+    print("  killed by the native tables (%s): %d" % (", ".join(TABLES), counts["killed"]))
     print("  killed by the same table under the sanitizers: %d" % counts["sanitized"])
     print("  survived, listed as equivalent: %d" % counts["equivalent"])
     print("  survived, killable (not listed): %d" % counts["killable"])

@@ -10,7 +10,7 @@ echo "== clang-format on ${#sources[@]} files"
 clang-format --dry-run --Werror "${sources[@]}"
 
 echo "== clang-tidy"
-run-clang-tidy -quiet -p build/native "$PWD/(scanner|reset|standins|tests)/" >build/clang-tidy.log 2>&1 \
+run-clang-tidy -quiet -p build/native "$PWD/(scanner|reset|installer|standins|tests)/" >build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
 run-clang-tidy -quiet -p build/fuzz "$PWD/tests/fuzz/" >>build/clang-tidy.log 2>&1 \
     || { grep -E 'warning:|error:' build/clang-tidy.log; exit 1; }
@@ -39,7 +39,7 @@ cppcheck "${common[@]}" --std=c++20 --suppress=constParameter:standins/win32/fak
     --suppress=constParameterPointer:standins/win32/fake_trust.cpp \
     --suppress=constParameterPointer:standins/win32/fake_registry.cpp \
     --suppress=constParameterCallback:reset/kiv_loader.cpp \
-    -I reset -I reset/kiv_interface -I standins/win32 scanner reset standins/kiv standins/win32 \
-    tests/fuzz
+    -I reset -I reset/kiv_interface -I installer -I standins/win32 scanner reset installer \
+    standins/kiv standins/win32 tests/fuzz
 cppcheck "${common[@]}" --std=c11 -I standins/driver standins/driver benchmarks
 echo "static checks: clean"

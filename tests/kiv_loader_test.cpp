@@ -1,5 +1,6 @@
 // Which kiv.dll kiv_reset's loader takes, against the answers Windows gives and Wine can't:
-// unreachable shares, drives not ready, symbolic links, AddDllDirectory's refusals. Each row
+// unreachable shares, drives not ready, drive types, symbolic links, AddDllDirectory's
+// refusals, and the PATH entries that are no folder on a local drive. Each row
 // scripts the host through the kernel32 stand-in and checks the files looked at, in order,
 // and either which kiv.dll is loaded by its full path and which folder joins the search, or
 // the message, with no kiv.dll loaded. Then what kiv_reset -v says of the kiv.dll found,
@@ -8,50 +9,46 @@
 // Mutants of kiv_loader.cpp, kiv_version.cpp, kiv_signature.cpp and signer_policy.cpp that no
 // row can tell apart (scripts/mutate_loader.py):
 // EQUIVALENT-MUTANTS-BEGIN
-// m81fe19e1 library_name[1] for [0] in sizeof: every element has the same size.
-// m54b1c4d9 entry[1] for entry[2] != 0: entries under 3 characters never get there.
-// mc7272c82 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
-// m9329fbcf length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
-// m97f1788c length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
-// mf8378aa5 entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
-// m3b601816 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
-// m1b90c0c7 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
-// m1a319c88 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
-// m702ac414 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
-// m2d4141e8 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
-// mfaf80a53 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
+// m4b7740cc library_name[1] for [0] in sizeof: every element has the same size.
+// md3549180 entry[1] for entry[2] != 0: entries under 3 characters never get there.
+// m4e594072 at <= length: the extra character is overwritten by "\", kiv.dll's name or a null.
+// m7e252ee6 length > path_capacity, system folder: the call returns at most 32766 or 32768 on.
+// md72b492c start < size for "..": it skips only the empty component after a last separator.
+// m59c4309b start = 1 for "..": the first component is the drive's "X:", never "..", and from
+//           its second character on, ":".
+// m7e9256cd entry[1] for entry[0]: entries that count start "\\" or with a letter and ":".
+// m9886d023 size >= 3 for a device path: after 3 comes ";", a quote or the end, never "\".
+// m093e9c12 size >= 1 for X: after \\?\: after 1 comes ";", a quote or the end, never ":".
+// m39e2a4cb length > path_capacity for PATH: the call returns at most 32766 or at least 32768.
+// m38fc41b4 entry_length > 2 to drop quotes: an entry of 2 is too short to count anyway.
+// m2e1e0be4 entry_length >= 3 to drop quotes: an entry of 2 is too short to count anyway.
+// m09823164 entry_length >= 1 to drop quotes: a lone quote leaves ";" or the end first.
+// m2ba08a96 "\\" not copied: only the tool's own kiv.dll is found under \\?\UNC\, and the
 //           tool's path, read into the same buffer, already starts with "\\".
-// m31b8ef73 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
-// m0aeeeaba version_key[1] for [0] in sizeof: every element has the same size.
-// m13eee755 + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
-// m5c412569 + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
-// m9888b61c size <= 2: a resource of 2 bytes fails the length check right after.
-// m57d26eef size < 3: a resource of 2 bytes fails the length check right after.
-// m845a7486 VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
-// m87d382bc no return after a failed VirtualQuery: likewise.
-// mbc549fa1 ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
-// m48306118 most = 1: it is read only after the parser has written it.
-// m15894a1e least = 1: it is read only after the parser has written it.
-// ma9605ef2 no return when FindResourceW finds none: LoadResource of none gives no data.
-// m725e52f4 fflush(stdout) deleted: the rows capture each stream apart; only the order of
-//           the two in one file changes.
-// mdf4323f1 hash_capacity 33: room for a byte more than SHA-256, the longest catalog hash.
-// m8f86c9ff 3 * hash_capacity for the member tag: only more room than the hex digits need.
-// me7351eac + 2 for the member tag's null: likewise.
-// m7bfa313c 4 for 3 in the tag's swprintf: the next pair, or the null, overwrites the extra.
-// m5d09ac65 3 * thumbprint_size for its text: only more room than the 64 digits need.
-// m60ef7e61 + 2 for the thumbprint text's null: likewise.
-// mbe433f81 4 for 3 in the thumbprint's snprintf: the next pair or the null overwrites it.
-// mcfee9a50 no return when the thumbprint can't be hashed: the check is then not made, and
+// m5050b633 path_capacity * 5: no code page gives a UTF-16 unit more than 4 bytes.
+// m505c53e8 version_key[1] for [0] in sizeof: every element has the same size.
+// meca0911b + 4 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// m0d5781cb + 2 for + 3 in rounding the key's end: 38 rounds up to 40 all the same.
+// me75cff52 size <= 2: a resource of 2 bytes fails the length check right after.
+// mdc57634a size < 3: a resource of 2 bytes fails the length check right after.
+// m56a1c5bf VirtualQuery == 1: a failed query leaves the region zero, no mapping's start.
+// m7a5e5e4a no return after a failed VirtualQuery: likewise.
+// meb164f8e ~2 for ~3: a data file mapped as an image resource is marked with 2 alone.
+// mc9fdf863 most = 1: it is read only after the parser has written it.
+// mbedd42cf least = 1: it is read only after the parser has written it.
+// maca40f86 no return when FindResourceW finds none: LoadResource of none gives no data.
+// m16b70b82 hash_capacity 33: room for a byte more than SHA-256, the longest catalog hash.
+// mc43bebd9 3 * hash_capacity for the member tag: only more room than the hex digits need.
+// m2d68afef + 2 for the member tag's null: likewise.
+// mffbe977b 4 for 3 in the tag's swprintf: the next pair, or the null, overwrites the extra.
+// m374668b9 3 * thumbprint_size for its text: only more room than the 64 digits need.
+// m9df8704c + 2 for the thumbprint text's null: likewise.
+// md2ab7976 4 for 3 in the thumbprint's snprintf: the next pair or the null overwrites it.
+// m7ddfc82b no return when the thumbprint can't be hashed: the check is then not made, and
 //           has_signer is read only where it was.
-// m92f421cf no return when the chain policy fails: likewise, the result is not read then.
-// mc8271dee fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
-// m520c9f79 type = 1: RegGetValueW writes the type before it is read.
-// m86bdd075 value_capacity + 1: the rows' values are far inside the room or far beyond it.
-// m6ac3238c value_capacity - 1: likewise.
-// m7a555129 hex_digit's -2 for -1: any negative marks a character that is no digit.
-// mb2838f35 size < 1 for < 2: with one character left, the next is the string's null, which
-//           is no digit either.
+// mcc28e952 no return when the chain policy fails: likewise, the result is not read then.
+// m36638548 fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
+// me677db87 type = 1: RegGetValueW writes the type before it is read.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
@@ -98,6 +95,12 @@ std::string on_network(const std::string& entry) {
     return "kiv_reset: " + entry +
            " on PATH is a network place, where kiv.dll is never looked for: put kiv.dll beside "
            "kiv_reset.exe, or take that entry off PATH\n";
+}
+// Its message for any other PATH entry that is not a folder on a local drive.
+std::string not_local(const std::string& entry) {
+    return "kiv_reset: " + entry +
+           " on PATH is not a folder on a local drive, where kiv.dll is never looked for: put "
+           "kiv.dll beside kiv_reset.exe, or take that entry off PATH\n";
 }
 std::string not_added(const std::string& folder, DWORD error) {
     return "kiv_reset: " + folder + " could not be added to the DLL search (error " +
@@ -165,16 +168,25 @@ loader_row before_card(const char* name, const std::wstring& folder, DWORD error
             .err = absent ? "" : not_checked(ascii(library), error)};
 }
 
-// A network place on PATH before C:\Card, which holds kiv.dll: the search stops there
-// without a look at it.
-loader_row network_before_card(const char* name, const std::wstring& entry,
-                               const std::function<void()>& host = {}) {
+// A PATH entry that is no folder on a local drive, before C:\Card, which holds kiv.dll: the
+// search stops there, with the message given for the entry, without a look at it.
+loader_row stops_before_card(const char* name, const std::wstring& entry,
+                             std::string (*message)(const std::string&),
+                             const std::function<void()>& host = {}) {
     return {.name = name,
             .path = entry + LR"(;C:\Card)",
             .files = {{card, a_file}},
             .host = host,
             .checked = tool_and_system,
-            .err = on_network(ascii(entry))};
+            .err = message(ascii(entry))};
+}
+loader_row network_before_card(const char* name, const std::wstring& entry,
+                               const std::function<void()>& host = {}) {
+    return stops_before_card(name, entry, on_network, host);
+}
+loader_row not_local_before_card(const char* name, const std::wstring& entry,
+                                 const std::function<void()>& host = {}) {
+    return stops_before_card(name, entry, not_local, host);
 }
 // A place that can't be looked at, as the host has it, stops the search after the files
 // checked: kiv.dll, in the system folder and on PATH, is never reached.
@@ -189,6 +201,12 @@ loader_row stops(const char* name, const std::function<void()>& host,
 }
 void remote_n() {
     fake_set_drive_type(L'N', DRIVE_REMOTE);
+}
+void unknown_u() {
+    fake_set_drive_type(L'U', DRIVE_UNKNOWN);
+}
+void rootless_q() {
+    fake_set_drive_type(L'Q', DRIVE_NO_ROOT_DIR);
 }
 
 // kiv_reset.exe started from this folder, which holds kiv.dll.
@@ -236,15 +254,46 @@ const std::vector<loader_row> rows = {
      .checked = searched({card}),
      .loads = card,
      .adds = LR"(C:\Card\)"},
-    {.name = "a drive that is not there, and an unknown one, are no network drives",
-     .path = LR"(Q:\Card;U:\Card;C:\Card)",
+    // Every other absolute entry is no folder on a local drive, however it is spelled and
+    // wherever it leads. The first five each reach a share on Windows.
+    not_local_before_card(R"(\\?\GLOBALROOT\ to the network's device)",
+                          LR"(\\?\GLOBALROOT\Device\Mup\filesrv\pelk)"),
+    not_local_before_card(R"(\\.\GLOBALROOT\??\UNC\)", LR"(\\.\GLOBALROOT\??\UNC\filesrv\pelk)"),
+    not_local_before_card(R"(\\?\Global\UNC\)", LR"(\\?\Global\UNC\filesrv\pelk)"),
+    not_local_before_card(R"(\\.\C:\..\UNC\, up past the drive letter)",
+                          LR"(\\.\C:\..\UNC\filesrv\pelk)"),
+    not_local_before_card(R"(\\?\GLOBALROOT\??\N:, a network drive)",
+                          LR"(\\?\GLOBALROOT\??\N:\Card)", remote_n),
+    not_local_before_card("a volume by its name", LR"(\\?\Volume{5e1f}\)"),
+    not_local_before_card("a drive of unknown type", LR"(U:\Card)", unknown_u),
+    not_local_before_card(R"(a drive of unknown type behind \\?\)", LR"(\\?\U:\Card)", unknown_u),
+    not_local_before_card("a drive type Windows may add later", LR"(T:\Card)",
+                          [] { fake_set_drive_type(L'T', 7); }),
+    not_local_before_card("a pipe", LR"(\\.\pipe\x)"),
+    not_local_before_card(R"(\\?\ alone)", LR"(\\?\)"),
+    not_local_before_card(R"(\\?\C: with .. as its last component)", LR"(\\?\C:\Card\..)"),
+    not_local_before_card(R"(\\?\C: with no separator after the colon)", LR"(\\?\C:Card)"),
+    not_local_before_card(R"(\\?\ before no drive letter)", LR"(\\?\1:\Card)"),
+    not_local_before_card(R"(\\?\UNCsrv\, a device, not a share)", LR"(\\?\UNCsrv\share)"),
+    {.name = "a drive letter with no root holds nothing: not looked at, the search goes on",
+     .path = LR"(Q:\Card;\\?\q:\Card;C:\Card)",
+     .files = {{card, a_file}},
+     .host = rootless_q,
+     .checked = searched({card}),
+     .loads = card,
+     .adds = LR"(C:\Card\)"},
+    {.name = "removable, CD-ROM and RAM disk drives are looked in, and a name that only begins "
+             "with ..",
+     .path = LR"(R:\Card;\\.\D:\Card;\\?\M:\Card;\\.\C:\..x;C:\Card)",
      .files = {{card, a_file}},
      .host =
          [] {
-             fake_set_drive_type(L'Q', DRIVE_NO_ROOT_DIR);
-             fake_set_drive_type(L'U', DRIVE_UNKNOWN);
+             fake_set_drive_type(L'R', DRIVE_REMOVABLE);
+             fake_set_drive_type(L'D', DRIVE_CDROM);
+             fake_set_drive_type(L'M', DRIVE_RAMDISK);
          },
-     .checked = searched({LR"(Q:\Card\kiv.dll)", LR"(U:\Card\kiv.dll)", card}),
+     .checked = searched({LR"(R:\Card\kiv.dll)", LR"(\\.\D:\Card\kiv.dll)",
+                          LR"(\\?\M:\Card\kiv.dll)", LR"(\\.\C:\..x\kiv.dll)", card}),
      .loads = card,
      .adds = LR"(C:\Card\)"},
     from_tool_folder("kiv_reset.exe started from a share takes the kiv.dll beside it, its folder "
@@ -296,20 +345,12 @@ const std::vector<loader_row> rows = {
     from_tool_folder(
         R"(kiv_reset.exe started from \\?\UNC\: the folder joins the search as \\server\share)",
         LR"(\\?\UNC\filesrv\pelk)", LR"(\\filesrv\pelk\)"),
-    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\)",
-     .path = LR"(\\?\UNCsrv\share)",
-     .files = {{LR"(\\?\UNCsrv\share\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?\UNCsrv\share\kiv.dll)"}),
-     .loads = LR"(\\?\UNCsrv\share\kiv.dll)",
-     .adds = LR"(\\?\UNCsrv\share\)"},
+    from_tool_folder(
+        R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\UNCx\, the tool's)",
+        LR"(\\?\UNCsrv\share)", LR"(\\?\UNCsrv\share\)"),
     from_tool_folder(R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?xC:, the tool's)",
                      LR"(\\?xC:\Tools)", LR"(\\?xC:\Tools\)"),
-    {.name = R"(only the prefixes \\?\X: and \\?\UNC\ are dropped: not \\?\Volume{})",
-     .path = LR"(\\?\Volume{5e1f}\Card)",
-     .files = {{LR"(\\?\Volume{5e1f}\Card\kiv.dll)", a_file}},
-     .checked = searched({LR"(\\?\Volume{5e1f}\Card\kiv.dll)"}),
-     .loads = LR"(\\?\Volume{5e1f}\Card\kiv.dll)",
-     .adds = LR"(\\?\Volume{5e1f}\Card\)"},
+    not_local_before_card(R"(a folder on a volume by its name)", LR"(\\?\Volume{5e1f}\Card)"),
     {.name = "the root of a drive joins the search with its backslash",
      .path = LR"(D:\)",
      .files = {{LR"(D:\kiv.dll)", a_file}},
@@ -327,11 +368,11 @@ const std::vector<loader_row> rows = {
      .files = {{card, a_file}},
      .checked = tool_and_system,
      .err = not_found},
-    {.name = "drive letters A to Z and a to z, no neighbour of theirs, local device paths, and "
+    {.name = "drive letters A to Z and a to z, no neighbour of theirs, a local device path, and "
              "a lone server last",
-     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\?\;\\.\C:\x;\\x)",
+     .path = LR"(@:\x;A:\x;Z:\x;[:\x;`:\x;a:\x;z:\x;{:\x;C|\x;C:x\;\\.\C:\x;\\x)",
      .checked = searched({LR"(A:\x\kiv.dll)", LR"(Z:\x\kiv.dll)", LR"(a:\x\kiv.dll)",
-                          LR"(z:\x\kiv.dll)", LR"(\\?\kiv.dll)", LR"(\\.\C:\x\kiv.dll)"}),
+                          LR"(z:\x\kiv.dll)", LR"(\\.\C:\x\kiv.dll)"}),
      .err = on_network(R"(\\x)")},
     {.name = "PATH unset", .path = std::nullopt, .checked = tool_and_system, .err = not_found},
     {.name = "PATH longer than any environment value: not looked at",
@@ -633,6 +674,7 @@ struct version_row {
     std::string out = {};
     std::string err = {};
     int status = exit_success;
+    output_target streams = output_target::separate; // merged: all of it comes back as out
 };
 
 void PrintTo(const version_row& row, std::ostream* out) {
@@ -740,6 +782,10 @@ const std::vector<version_row> version_rows = {
      .out = version_line,
      .err = not_found,
      .status = exit_library_missing},
+    {.name = "not found, both streams into one file: the version line, then the message",
+     .out = version_line + not_found,
+     .status = exit_library_missing,
+     .streams = output_target::merged},
     {.name = "a network place on PATH: the search's message, status 3, nothing read",
      .host =
          [] {
@@ -767,7 +813,7 @@ TEST_P(VersionTest, NamesTheLibraryAndItsFileVersion) {
         row.host();
     }
     fake_set_version_resource(row.resource);
-    capture_begin();
+    capture_begin(row.streams);
     int status = show_version();
     captured_output output = capture_end();
 

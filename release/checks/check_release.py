@@ -4,14 +4,15 @@ the licence and the third-party notices, with each tool's version resource and e
 manifest read back from the executable itself; the guide is filled in, names the licences,
 the protections and the expected signer, and is marked as a test build exactly when one
 was asked for; LICENSE is the Apache License 2.0; the MSI holds the same files, byte for
-byte; the source archive, unless the release was built from one, holds the commit the
+byte, and in its Binary table the custom action DLL, and has no script custom action (a
+copy with one, of each kind, fails); the source archive, unless the release was built from one, holds the commit the
 SBOM names; the notices and the SBOM name the packages, members and licences that the link
 maps' own lines and this toolchain's expected table give, and linked code of no package or
 of no source stops the release; the SBOM is valid SPDX 2.3, keeps the rules its schema
-can't see, and describes exactly those files and components, the tools' own licence and
-the source archive; SHA256SUMS checks the zip, the MSI, the source archive and the SBOM;
+can't see, and describes exactly those files, the custom action DLL and the components,
+the tools' own licence and the source archive; SHA256SUMS checks the zip, the MSI, the source archive and the SBOM;
 and, given the folder of the test certificate that signed the release (--signed-with), the
-executables and the MSI verify against its CA while a copy with one byte changed does
+executables, the custom action DLL and the MSI verify against its CA while a copy with one byte changed does
 not, and signing with a certificate of another subject, or of another thumbprint or issuer
 where release/signing.py sets them, or attaching signatures made with one (as osslsigncode
 2.9 writes them, or 2.5 behind a WIN_CERTIFICATE header), stops the release unless a test
@@ -25,6 +26,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -42,7 +44,8 @@ TOOLS = {"smbus_scan": "PELK card SMBus scanner", "kiv_reset": "PELK card device
 
 from release import msi_identity, signing, source_commit, third_party
 from release.checks import check_imports
-from release.package_release import NOTICES, SHIPPED, WXS, link_maps, project_version
+from release.package_release import (CUSTOM_ACTIONS, MSI_BINARY_FOLDER, NOTICES, SHIPPED, WXS,
+                                     link_maps, project_version)
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The tools' own licence: LICENSE holds Debian's copy of its text.
@@ -69,9 +72,11 @@ FIELD_FORMATS = [
 # package. A new toolchain fails here with a line saying what changed: check what it links
 # and under which licences, then update these. The tools' wide entry (-municode) links
 # crt2u.o, and the wide argument reader, libmingw32.a's udllargc.o with msvcrt's
-# __wgetmainargs, where a narrow entry would link crt2.o and dllargv.o.
+# __wgetmainargs, where a narrow entry would link crt2.o and dllargv.o. The MSI's custom
+# action DLL links the DLL start-up, dllcrt2.o, and msi.dll's import library.
 TOOLCHAIN_PARTS = {
     "crt2u.o": "mingw-w64-x86-64-dev", "libkernel32.a": "mingw-w64-x86-64-dev",
+    "dllcrt2.o": "mingw-w64-x86-64-dev", "libmsi.a": "mingw-w64-x86-64-dev",
     "libmingw32.a": "mingw-w64-x86-64-dev", "libmingwex.a": "mingw-w64-x86-64-dev",
     "libmsvcrt.a": "mingw-w64-x86-64-dev", "libadvapi32.a": "mingw-w64-x86-64-dev",
     "crtbegin.o": "gcc-mingw-w64-x86-64-win32",
@@ -179,8 +184,74 @@ def check_tool(problems, name, path, version):
         problems.append("%s: embedded manifest lacks asInvoker or Windows 10/11" % name)
 
 
-def check_msi(problems, msi, zipped):
-    """The MSI holds exactly the zip's files, byte for byte."""
+# Copies of the MSI with one script custom action added, each of which must fail: (the
+# action's Type, Source, Target). Its base type (Type & 7) 5 is JScript, 6 VBScript, from
+# the Binary table (+0), an installed file (+16), inline (+32) or a property (+48); the
+# flags above do not change what runs it.
+SCRIPT_ACTIONS = [
+    (5, "pelk_path_entry.dll", "main"), (6, "pelk_path_entry.dll", "main"),
+    (21, "smbus_scan.exe", "main"), (22, "smbus_scan.exe", "main"),
+    (37, "", 'Session.Property("PATH_ENTRY")="found"'),
+    (38, "", 'Session.Property("PATH_ENTRY")="found"'),
+    (53, "SCRIPT_TEXT", ""), (54, "SCRIPT_TEXT", ""),
+    (37 + 64 + 3072, "", "var a=1"), (6 + 256, "pelk_path_entry.dll", "main"),
+]
+
+
+def custom_actions(msi):
+    """[(action, type)] of the MSI's CustomAction table."""
+    table = subprocess.run(["msiinfo", "export", msi, "CustomAction"], capture_output=True,
+                           text=True, check=True).stdout.splitlines()
+    return [(row.split("\t")[0], int(row.split("\t")[1])) for row in table[3:] if row]
+
+
+def script_actions(msi):
+    """The MSI's custom actions that a script engine runs: base type 5 (JScript) or 6
+    (VBScript), whatever their source."""
+    return [(action, kind) for action, kind in custom_actions(msi) if kind & 7 in (5, 6)]
+
+
+def check_script_actions(problems, msi):
+    """No script custom action in the MSI; a copy with one of each of SCRIPT_ACTIONS added
+    has exactly that one."""
+    for action, kind in script_actions(msi):
+        problems.append("the MSI has a script custom action, %s (type %d): where scripts "
+                        "are blocked the install fails" % (action, kind))
+    with tempfile.TemporaryDirectory() as scratch:
+        for number, (kind, source, target) in enumerate(SCRIPT_ACTIONS):
+            copy = os.path.join(scratch, "doctored.msi")
+            shutil.copyfile(msi, copy)
+            name = "doctored_%d" % number
+            columns, values = ["Action", "Type"], ["'%s'" % name, str(kind)]
+            for column, value in (("Source", source), ("Target", target)):
+                if value:
+                    columns.append(column)
+                    values.append("'%s'" % value)
+            run_quietly("msibuild", copy, "-q", "INSERT INTO `CustomAction` (%s) VALUES (%s)" % (
+                ", ".join("`%s`" % c for c in columns), ", ".join(values)))
+            found = script_actions(copy)
+            if found != [(name, kind)]:
+                problems.append("a copy of the MSI with a script custom action of type %d "
+                                "gives %s as its script actions" % (kind, found))
+    return len(SCRIPT_ACTIONS)
+
+
+def msi_binaries(msi):
+    """{name: bytes} of the custom action DLLs in the MSI's Binary table."""
+    streams = subprocess.run(["msiinfo", "streams", msi], capture_output=True, text=True,
+                             check=True).stdout.split()
+    return {stream[len("Binary."):]: subprocess.run(
+        ["msiinfo", "extract", msi, stream], capture_output=True, check=True).stdout
+            for stream in streams if stream.startswith("Binary.")}
+
+
+def check_msi(problems, msi, zipped, binaries):
+    """The MSI holds exactly the zip's files, byte for byte, and in its Binary table the
+    custom action DLLs as the release's folder of them holds them."""
+    carried = msi_binaries(msi)
+    if carried != binaries:
+        problems.append("the MSI's Binary table holds %s, not %s byte for byte"
+                        % (sorted(carried), sorted(binaries)))
     with tempfile.TemporaryDirectory() as scratch:
         subprocess.run(["msiextract", "-C", scratch, msi], check=True,
                        stdout=subprocess.DEVNULL)
@@ -307,9 +378,10 @@ def check_stops(problems, build_dir, maps):
                             % error)
 
 
-def check_sbom(problems, sbom_path, zipped, linked, installed):
+def check_sbom(problems, sbom_path, contents, linked, installed):
     """Valid SPDX 2.3; well-formed, unique SPDXIDs; text fields in the forms SPDX gives
-    them; relationships between elements that exist; the shipped files with their digests;
+    them; relationships between elements that exist; the release's files (contents: the
+    zip's, and the custom action DLLs in the MSI's Binary table) with their digests;
     the linked packages, each with its version, purl and expected licence, statically linked
     into the executables that the link maps name."""
     with open(sbom_path) as file:
@@ -330,25 +402,26 @@ def check_sbom(problems, sbom_path, zipped, linked, installed):
                             % json.dumps(relation))
         relations.add((ends[0], relation["relationshipType"], ends[1]))
     files = {file["fileName"]: file for file in sbom.get("files", [])}
-    if sorted(files) != sorted("./" + name for name in zipped):
-        problems.append("SBOM: files %s, the zip holds %s" % (sorted(files), sorted(zipped)))
+    if sorted(files) != sorted("./" + name for name in contents):
+        problems.append("SBOM: files %s, the release holds %s" % (sorted(files),
+                                                                  sorted(contents)))
     release = [p for p in sbom.get("packages", []) if p.get("primaryPackagePurpose") == "APPLICATION"]
     release_id = release[0]["SPDXID"] if len(release) == 1 else None
     if ("SPDXRef-DOCUMENT", "DESCRIBES", release_id) not in relations:
         problems.append("SBOM: the document does not describe the release")
-    for name, data in zipped.items():
+    for name, data in contents.items():
         entry = files.get("./" + name, {})
         digests = {c["algorithm"]: c["checksumValue"] for c in entry.get("checksums", [])}
         for algorithm in ("SHA1", "SHA256"):
             if digests.get(algorithm) != hashlib.new(algorithm, data).hexdigest():
-                problems.append("SBOM: %s's %s is not the zip's" % (name, algorithm))
+                problems.append("SBOM: %s's %s is not the release's" % (name, algorithm))
         if (release_id, "CONTAINS", entry.get("SPDXID")) not in relations:
             problems.append("SBOM: the release does not contain %s" % name)
     for path, pattern in FIELD_FORMATS:
         for value in field_values(sbom, path.split("/")):
             if not re.match(pattern, value):
                 problems.append("SBOM: %s %r is not in the form SPDX gives it" % (path, value))
-    check_package_files(problems, sbom, relations, zipped)
+    check_package_files(problems, sbom, relations, contents)
     check_licence_expressions(problems, sbom)
     concluded = " AND ".join([OWN_LICENCE[0]] + [TOOLCHAIN_LICENCES.get(package, "?")
                                                  for package in sorted(linked)])
@@ -392,11 +465,11 @@ def field_values(element, path):
             for value in field_values(item, path[1:])]
 
 
-def check_package_files(problems, sbom, relations, zipped):
+def check_package_files(problems, sbom, relations, contents):
     """What the schema can't see of each package's files: a package whose files were not
     analysed contains no file and has no verification code; one whose files were analysed
-    (true or omitted) has the verification code of the files it contains, as the zip holds
-    them: the SHA-1 of their SHA-1s in lower-case hex, sorted and joined, less the
+    (true or omitted) has the verification code of the files it contains, as the release
+    holds them (contents): the SHA-1 of their SHA-1s in lower-case hex, sorted and joined, less the
     excluded files, which it must name among its own."""
     names = {file["SPDXID"]: file["fileName"][2:] for file in sbom.get("files", [])}
     for package in sbom.get("packages", []):
@@ -419,11 +492,11 @@ def check_package_files(problems, sbom, relations, zipped):
         if not excluded <= held:
             problems.append("SBOM: %s excludes %s, which it does not contain"
                             % (package["SPDXID"], sorted(excluded - held)))
-        sha1s = sorted(hashlib.sha1(zipped.get(name, b"")).hexdigest()
+        sha1s = sorted(hashlib.sha1(contents.get(name, b"")).hexdigest()
                        for name in held - excluded)
         expected = hashlib.sha1("".join(sha1s).encode()).hexdigest()
         if code["packageVerificationCodeValue"] != expected:
-            problems.append("SBOM: %s's verification code is not that of the zip's files"
+            problems.append("SBOM: %s's verification code is not that of the release's files"
                             % package["SPDXID"])
 
 
@@ -583,11 +656,27 @@ def check_signers(problems, executable, certificates):
                 os.environ[name] = value
 
 
-def check_guide(problems, guide, installed, sbom):
-    """GUIDE.txt is in Windows line ends and filled in: the version, the test build mark
-    exactly when one was asked for, the expected signer's subject, issuer and thumbprint
-    (in its PowerShell check too), each linked package's licence as
-    the toolchain table expects it, ours, and each protection."""
+def shipped_signer(executable):
+    """The certificate that signed the shipped executable, as PEM, taken from its own
+    certificate table; None where it is unsigned."""
+    image = pefile.PE(executable, fast_load=True)
+    signed = image.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].Size
+    image.close()
+    if not signed:
+        return None
+    return signing.signature_certificate(executable, certificate_table_pkcs7(executable))
+
+
+def check_guide(problems, guide, installed, sbom, product_code, signer, signed_with):
+    """GUIDE.txt is in Windows line ends and filled in: the version, the MSI's ProductCode
+    (in its uninstall line), the test build mark exactly when one was asked for, the
+    signer's subject, issuer and thumbprint (in its PowerShell check too), each linked
+    package's licence as the toolchain table expects it, ours, and each protection. The
+    signer is the team's, as release/signing.py sets it; in a signed test build, the
+    certificate that signed its kiv_reset.exe (signer, PEM), marked as the test build's,
+    which is the one of make_test_certificate.sh in signed_with where that is given; and
+    an unsigned build says it is unsigned."""
     text = guide.decode("utf-8")
     first = text.splitlines()[0] if text else ""
     test_build = os.environ.get("PELK_TEST_BUILD", "") == "1"
@@ -601,13 +690,28 @@ def check_guide(problems, guide, installed, sbom):
     if guide.count(b"\n") != guide.count(b"\r\n"):
         problems.append("GUIDE.txt is not in Windows line ends")
     flat = " ".join(text.split())
-    # The signer's issuer and thumbprint, as release/signing.py sets them; unset, a test
-    # build says it names none, and an official release can't be made.
-    named = [value or signing.NOT_NAMED
-             for value in (signing.SIGNER_ISSUER, signing.expected_thumbprint())]
-    expected = (["CN=PELK card service tools team, O=PELK card service tools team",
-                 "Issuer: " + named[0], "Thumbprint: " + named[1], "$expected = '%s'" % named[1],
-                 OWN_LICENCE[0] + " (LICENSE.txt)"]
+    if test_build and signer:
+        named = [signing.certificate_name(signer, "subject"),
+                 signing.certificate_name(signer, "issuer"), signing.thumbprint(signer)]
+        if signed_with and named != [
+                # make_test_certificate.sh's subject and CA.
+                "CN=PELK throwaway code signing", "CN=PELK throwaway test CA",
+                fingerprint(os.path.join(signed_with, "signing.pem")).replace(":", "")]:
+            problems.append("kiv_reset.exe is signed by %s, not by %s's certificate"
+                            % (named, signed_with))
+        said = ["this test build's, not the team's",
+                "(SHA-256 of this test build's certificate)"]
+    else:
+        # The team's, as release/signing.py sets them; unset, a test build says it names
+        # none, and an official release can't be made.
+        named = ["CN=PELK card service tools team, O=PELK card service tools team"] + [
+            value or signing.NOT_NAMED
+            for value in (signing.SIGNER_ISSUER, signing.expected_thumbprint())]
+        said = ["Official releases are signed with this certificate" if signer else
+                "This build is unsigned"]
+    expected = (["Subject: " + named[0], "Issuer: " + named[1], "Thumbprint: " + named[2],
+                 "$expected = '%s'" % named[2], "msiexec /x %s /qn /norestart" % product_code,
+                 OWN_LICENCE[0] + " (LICENSE.txt)"] + said
                 + ["%s %s: %s" % (package, version, TOOLCHAIN_LICENCES.get(package))
                    for package, (version, _) in sorted(installed.items())]
                 + [name for name, _ in check_imports.PROTECTIONS])
@@ -670,6 +774,14 @@ def main():
     archive = os.path.join(dist, top + ".zip")
     msi = os.path.join(dist, top + ".msi")
     problems = []
+    binary_folder = os.path.join(dist, MSI_BINARY_FOLDER % version)
+    binaries = {}
+    for name in sorted(os.listdir(binary_folder)):
+        with open(os.path.join(binary_folder, name), "rb") as file:
+            binaries[name] = file.read()
+    if sorted(binaries) != sorted(CUSTOM_ACTIONS):
+        problems.append("%s holds %s, expected %s" % (binary_folder, sorted(binaries),
+                                                      sorted(CUSTOM_ACTIONS)))
     with zipfile.ZipFile(archive) as release:
         names = sorted(n for n in release.namelist() if not n.endswith("/"))
         expected = sorted("%s/%s" % (top, n) for n in SHIPPED)
@@ -682,9 +794,11 @@ def main():
                 path = os.path.join(scratch, top, name + ".exe")
                 if os.path.exists(path):
                     check_tool(problems, name, path, version)
+            signer = shipped_signer(os.path.join(scratch, top, "kiv_reset.exe"))
             if options.signed_with:
                 executables = [os.path.join(scratch, top, name + ".exe") for name in TOOLS]
-                check_signatures(problems, executables + [msi],
+                check_signatures(problems, executables + [
+                    os.path.join(binary_folder, name) for name in CUSTOM_ACTIONS] + [msi],
                                  os.path.join(options.signed_with, "ca.pem"))
                 check_signers(problems, executables[0], options.signed_with)
     if not zipped.get("GUIDE.txt", b"").splitlines()[:1] or version.encode() not in \
@@ -697,11 +811,14 @@ def main():
             problems.append("LICENSE is not the text of %s" % OWN_LICENCE[1])
     if zipped.get("LICENSE.txt") != licence.replace("\n", "\r\n").encode("utf-8"):
         problems.append("LICENSE.txt is not LICENSE in Windows line ends")
-    check_msi(problems, msi, zipped)
+    check_msi(problems, msi, zipped, binaries)
+    doctored = check_script_actions(problems, msi)
     linked, installed = check_notices(problems, build_dir, zipped)
     sbom_name = "pelk-card-tools-%s.spdx.json" % version
-    sbom = check_sbom(problems, os.path.join(dist, sbom_name), zipped, linked, installed)
-    check_guide(problems, zipped.get("GUIDE.txt", b""), installed, sbom)
+    sbom = check_sbom(problems, os.path.join(dist, sbom_name), dict(zipped, **binaries), linked,
+                      installed)
+    check_guide(problems, zipped.get("GUIDE.txt", b""), installed, sbom,
+                msi_identity.property_value(msi, "ProductCode"), signer, options.signed_with)
     source = check_source_archive(problems, dist, "pelk-card-tools-%s-src.tar.gz" % version,
                                   sbom)
     listed = [top + ".zip", top + ".msi", sbom_name] + ([source] if source else [])
@@ -712,9 +829,10 @@ def main():
         problems.append("SHA256SUMS does not check %s: %s" % (", ".join(listed), sums.stdout))
     for problem in problems:
         print("FAIL " + problem)
-    print("%s: %d files%s%s" % (os.path.basename(archive), len(names),
-                                ", signatures and signers verified" if options.signed_with
-                                else ", not signed", ", source archive" if source else ""))
+    print("%s: %d files, %s in the MSI%s%s; %d copies with a script custom action checked" % (
+        os.path.basename(archive), len(names), ", ".join(sorted(binaries)),
+        ", signatures and signers verified" if options.signed_with else ", not signed",
+        ", source archive" if source else "", doctored))
     print("release: %d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))
     return 1 if problems else 0
 

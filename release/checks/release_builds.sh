@@ -8,8 +8,9 @@
 # archive again from a clone, byte for byte. Then builds it once more with the patch version
 # raised, for the Windows suite to install as an upgrade: its MSI goes to OUT_DIR. Given a
 # signed release of the same commit (SIGNED_DIST, its dist folder, and CA, its issuer's
-# certificate), it takes the signatures off its executables and its MSI, as an auditor
-# would, by the guide's own lines (osslsigncode extract-signature, then PELK_SIGNATURES),
+# certificate), it takes the signatures off its executables, its MSI and the custom action
+# DLL in the MSI, as an auditor would, by the guide's own lines (msiinfo extract,
+# osslsigncode extract-signature, then PELK_SIGNATURES),
 # rebuilding it from another clone with them attached: every file, the source archive and
 # the SBOM included, must come out as the signed release's. PELK_TEST_BUILD is passed on to every build.
 # Usage (from a git checkout): release_builds.sh OUT_DIR [SIGNED_DIST CA]

@@ -63,6 +63,7 @@ void reset_card_and_log() {
 void fake_kernel32_reset() {
     reset_card_and_log();
     fake_loader_host_reset();
+    fake_install_host_reset();
 }
 
 std::string fake_narrow(LPCWSTR wide) {

@@ -79,6 +79,13 @@ struct fake_region {
 };
 void fake_set_version_region(const std::optional<fake_region>& region);
 
+// The MSI custom action's host (fake_kernel32_reset() restores it): ExpandEnvironmentStringsW
+// knows ProgramFiles (C:\Program Files), ProgramFiles(x86) and SystemRoot (C:\Windows), and
+// no folder exists for GetLongPathNameW but those set here, by their 8.3 path and their long
+// one.
+void fake_install_host_reset();
+void fake_set_folder(const std::wstring& short_path, const std::wstring& long_path);
+
 // For the stand-in's own sources: its log, its poisoned last error, and paths as logged
 // (non-ASCII characters as <U+00DC>).
 constexpr DWORD fake_poisoned_error = 0xdeadbeef;

@@ -1,7 +1,7 @@
-// Native stand-in for the small part of <windows.h> that the scanner and kiv_reset's loader
-// use: the kernel32 calls they make and the types and constants those need. The values are
-// the real ones, so that both compile unchanged here and for Windows. wchar_t is 32 bits
-// here and 16 on Windows; the loader's paths never rely on its width.
+// Native stand-in for the small part of <windows.h> that the scanner, kiv_reset's loader and
+// the MSI's PATH decision use: the kernel32 calls they make and the types and constants
+// those need. The values are the real ones, so that all compile unchanged here and for
+// Windows. wchar_t is 32 bits here and 16 on Windows; no path code relies on its width.
 #ifndef PELK_STANDIN_WINDOWS_H
 #define PELK_STANDIN_WINDOWS_H
 
@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #define WINAPI
+#define TRUE 1
+#define FALSE 0
 
 using BOOL = int;
 #define FALSE 0
@@ -82,8 +84,11 @@ constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x1000;
 
 constexpr UINT DRIVE_UNKNOWN = 0;
 constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+constexpr UINT DRIVE_REMOVABLE = 2;
 constexpr UINT DRIVE_FIXED = 3;
 constexpr UINT DRIVE_REMOTE = 4;
+constexpr UINT DRIVE_CDROM = 5;
+constexpr UINT DRIVE_RAMDISK = 6;
 
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD MEM_RESERVE = 0x2000;
@@ -133,6 +138,7 @@ constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+constexpr DWORD ERROR_INSTALL_FAILURE = 1603;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 // What WinVerifyTrust and the certificate chain policy answer (winerror.h).
@@ -160,6 +166,11 @@ constexpr DWORD REG_MULTI_SZ = 7;
 constexpr DWORD RRF_RT_ANY = 0x0000ffff;
 constexpr DWORD RRF_NOEXPAND = 0x10000000;
 
+// CompareStringOrdinal's answers (0: the call failed).
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_EQUAL = 2;
+constexpr int CSTR_GREATER_THAN = 3;
+
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
 #define CTL_CODE(device_type, function, method, access)                                            \
@@ -180,6 +191,10 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 UINT WINAPI GetDriveTypeW(LPCWSTR root_path_name);
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
+DWORD WINAPI GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size);
+int WINAPI CompareStringOrdinal(LPCWSTR left, int left_length, LPCWSTR right, int right_length,
+                                BOOL ignore_case);
 BOOL WINAPI SetDefaultDllDirectories(DWORD directory_flags);
 DLL_DIRECTORY_COOKIE WINAPI AddDllDirectory(LPCWSTR new_directory);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags);

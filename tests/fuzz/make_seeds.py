@@ -1,11 +1,18 @@
 #!/usr/bin/python3
 """Writes the fuzz targets' seed corpora from the command-line case tables, in the targets'
 input format (see the comments at the top of scanner_fuzz.cpp and reset_fuzz.cpp), and the
-version target's from a version resource as resource compilers write it."""
+version target's from a version resource as resource compilers write it.
 
+With --check, writes nothing: it makes the seeds in a scratch folder and fails, naming the
+fix, when the committed ones are not exactly those (scripts/test.sh runs it), so that a
+changed case table can't leave the fuzz targets starting from stale seeds."""
+
+import argparse
 import json
 import os
 import struct
+import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = os.path.join(HERE, "..", "cases")
@@ -52,18 +59,54 @@ def write(folder, seeds):
             file.write(seed)
 
 
-def main():
+def write_corpus(corpus):
+    """Writes the three corpora under corpus; returns how many seeds each has."""
+    counts = {}
     for name, make, folder, empty_vector in (
             ("scanner_cases.json", scanner_seed, "scanner", b"\xff" + bytes(21)),
             ("reset_cases.json", reset_seed, "reset", b"\xff" + bytes(4))):
         with open(os.path.join(CASES, name)) as file:
             table = json.load(file)
         seeds = [make(table, entry) for entry in table["cases"]] + [empty_vector]
-        write(os.path.join(HERE, "corpus", folder), seeds)
-        print("%s: %d seeds" % (folder, len(seeds)))
-    write(os.path.join(HERE, "corpus", "version"), version_seeds())
-    print("version: 2 seeds")
+        write(os.path.join(corpus, folder), seeds)
+        counts[folder] = len(seeds)
+    write(os.path.join(corpus, "version"), version_seeds())
+    counts["version"] = len(version_seeds())
+    return counts
+
+
+def corpus_files(corpus):
+    """Every seed under corpus, by folder/name."""
+    files = {}
+    for folder in os.listdir(corpus):
+        for name in os.listdir(os.path.join(corpus, folder)):
+            with open(os.path.join(corpus, folder, name), "rb") as file:
+                files[folder + "/" + name] = file.read()
+    return files
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--check", action="store_true",
+                        help="write nothing; fail if tests/fuzz/corpus is not what this makes")
+    options = parser.parse_args()
+    if not options.check:
+        for folder, count in write_corpus(os.path.join(HERE, "corpus")).items():
+            print("%s: %d seeds" % (folder, count))
+        return 0
+    with tempfile.TemporaryDirectory() as made:
+        write_corpus(made)
+        made = corpus_files(made)
+    committed = corpus_files(os.path.join(HERE, "corpus"))
+    stale = sorted(name for name in made.keys() | committed.keys()
+                   if made.get(name) != committed.get(name))
+    if stale:
+        print("fuzz seeds: %d in tests/fuzz/corpus do not match the case tables (first %s): "
+              "run tests/fuzz/make_seeds.py" % (len(stale), stale[0]))
+        return 1
+    print("fuzz seeds: tests/fuzz/corpus matches the case tables")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

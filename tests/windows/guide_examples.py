@@ -1,58 +1,68 @@
 r"""What the guide (docs/guide.txt, shipped as GUIDE.txt) tells readers to run, run as it
 stands: its batch example under Wine's cmd against the stand-ins, once for every status of
-both tools; its deploy.cmd with every kind of DEST it must refuse (run_deploy_cases); and
-its msiexec and reg query lines and deploy.cmd, which the MSI cases run in place of their
-own (run_msiexec, run_deploy, run_guide_line), then check that none of the guide's was
-left out.
+both tools and for each device number it must refuse itself; its lock_folder.cmd with
+every kind of folder it must refuse, and with kiv.dll's folder, whose icacls lines reach
+Wine's icacls, a stub that logs its arguments, changes nothing and succeeds
+(run_deploy_cases); and its msiexec and reg query lines and deploy.cmd, which the MSI
+cases run in place of their own (run_msiexec, run_deploy, run_guide_line), then check that
+none of the guide's was left out.
 
 Left untested, because Wine can't run them as Windows does: the PowerShell lines (Wine
 has no PowerShell; the $arguments line's msiexec arguments are run as an msiexec line),
 among them the file version read over \\HOST01\C$; the reg query of another host
 (NOT_RUN_UNDER_WINE: Wine's reg reaches no other computer, and there is none with a
-Remote Registry service here); icacls and where (stubs that change and print nothing), so
-the deploy.cmd that installs runs without its icacls lines, whose "|| exit /b 1" Wine's
-cmd would also take even after a success (the refused ones keep them: Wine's icacls names
-itself on standard error, which shows that none ran); deploy.cmd's comparison of short
-(8.3) names, since Wine has none; the example's stop at the first device that fails,
-since Wine's cmd does not leave a for loop at exit /b: its failing runs name one device; the repair line (NOT_RUN_UNDER_WINE),
-since Wine's msiexec answers /fa with 1605 for an installed package and 1 for its
-ProductCode; and Appendix B's lines for Linux, which are no Windows examples: its "Which
-commit" lines are run as they stand by release_builds.sh, which compares the archive they
-make in a clone with the shipped one; its rebuild (tar, release/release.sh, cmp,
-osslsigncode) release_builds.sh does the same way, with this machine's osslsigncode only
-(the other version's signature form is a row of check_release.py's signer table); and its
-PowerShell checks of the thumbprint and of the bill of materials against the zip, both
-ways, are PowerShell lines like the others."""
+Remote Registry service here); what icacls does to the folder's rights (Wine's changes
+nothing, and enforces no file permissions); where (a stub); lock_folder.cmd's comparison
+of short (8.3) names, since Wine has none; the example's stop at the first device that
+fails, since Wine's cmd does not leave a for loop at exit /b: its failing runs name one
+device; the repair line (NOT_RUN_UNDER_WINE), since Wine's msiexec answers /fa with 1605
+for an installed package and 1 for its ProductCode; Intune's fields other than its
+install and uninstall commands (no Intune here); and Appendix B's lines for Linux, which
+are no Windows examples: its "Which commit" lines are run as they stand by
+release_builds.sh, which compares the archive they make in a clone with the shipped one;
+its rebuild (tar, release/release.sh, cmp, osslsigncode) release_builds.sh does the same
+way, with this machine's osslsigncode only (the other version's signature form is a row of
+check_release.py's signer table); and its PowerShell checks of the thumbprint and of the
+bill of materials against the zip, both ways, are PowerShell lines like the others; so are
+4.3's Get-AuthenticodeSignature lines and its Intune script (whose reg add line is
+require_signer.cmd's, run by run_signer_lines), and its Group Policy steps are no command
+at all."""
 
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 
-from standins import wine_card
+from release import msi_identity
+from release.package_release import WXS
+from standins import wine_card, wine_signing
 
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.txt")
 MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
 GUID = re.compile(r"\{[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}")
 GUIDE_MSI_NAME = "pelk-card-tools-@PROJECT_VERSION@-win-x64.msi"
-GUIDE_GUID = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+GUIDE_GUID = "@PRODUCT_CODE@"
 NOT_RUN_UNDER_WINE = {
     "msiexec /fa %s /qn /norestart" % GUIDE_MSI_NAME,
     r'reg query "\\HOST01\HKLM\SOFTWARE\PELK card service tools" /v Version /reg:64',
 }
-# The lines of these commands that the guide gives, each of which the MSI cases run or
-# NOT_RUN_UNDER_WINE names.
-CHECKED_COMMANDS = ("msiexec ", "reg query ")
+# The lines of these commands that the guide gives, each of which the MSI cases or
+# run_signer_lines run, or NOT_RUN_UNDER_WINE names.
+CHECKED_COMMANDS = ("msiexec ", "reg query ", "reg delete ")
+# The guide's lines that run_signer_lines ran, for lines_not_run.
+RAN_WITH_SIGNER = set()
 
 
 def guide(version="@PROJECT_VERSION@"):
-    """The guide with version for the release's version, and for the tools' four-part one
-    (the same with a fourth part 0) when a version is given."""
+    """The guide with version for the release's version, and, when a version is given, for
+    the tools' four-part one (the same with a fourth part 0) and for the ProductCode (that
+    version's, as the release derives it)."""
     with open(GUIDE, encoding="utf-8") as file:
         text = file.read()
     if version != "@PROJECT_VERSION@":
-        text = text.replace("@PELK_TOOL_VERSION@", version + ".0")
+        upgrade_code = msi_identity.product_attributes(WXS)["UpgradeCode"]
+        text = text.replace("@PELK_TOOL_VERSION@", version + ".0").replace(
+            GUIDE_GUID, msi_identity.product_code(upgrade_code, version))
     return text.replace("@PROJECT_VERSION@", version)
 
 
@@ -76,20 +86,46 @@ def _run_cmd(card, script_text, arguments=(), extra_env=None, cwd=None, script_d
         os.remove(script.name)
 
 
+def run_batch(card, script_text):
+    """A batch file of the suite's own under Wine's cmd: (exit status, stdout, stderr)."""
+    return _run_cmd(card, script_text)
+
+
 # The example's runs: how the host is set up, its arguments, its exit status (that of
-# the tool that failed), a line it prints only on that branch, and the calls kiv.dll gets.
+# the tool that failed, or 2 where the example refuses a device number itself), a line it
+# prints only on that branch, the calls kiv.dll gets, and whether scan.txt is written
+# beside the script (never into the current folder, which is another).
 EXAMPLE_CASES = [
     ("all well", "card", {}, ["2", "5"], 0, "every device named was reset",
      ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
-      "pelk_kiv_init", "pelk_set_device 1", "pelk_reset 5"]),
+      "pelk_kiv_init", "pelk_set_device 1", "pelk_reset 5"], True),
+    ("a device number with leading zeros", "card", {}, ["007"], 0,
+     "every device named was reset", ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 7"],
+     True),
     ("the library fails", "card", {"KIV_STANDIN_RESULT": "7"}, ["2"], 1,
      "Device 2: the library failed", ["pelk_kiv_init", "pelk_set_device 1", "pelk_reset 2",
-                                      "pelk_get_error_string 7"]),
+                                      "pelk_get_error_string 7"], True),
     ("a device number that is not one", "card", {}, ["x"], 2,
-     "Device x: kiv_reset rejected", []),
+     "Device x: not a decimal device number", [], False),
+    ("a device number with a sign", "card", {}, ["+2"], 2,
+     "Device +2: not a decimal device number", [], False),
+    ("a negative device number", "card", {}, ["-1"], 2,
+     "Device -1: not a decimal device number", [], False),
+    ("a hexadecimal device number", "card", {}, ["0x10"], 2,
+     "Device 0x10: not a decimal device number", [], False),
+    ("255, every device", "card", {}, ["255"], 2, "Device 255: 255 would reset every device",
+     [], False),
+    ("0255, which kiv_reset reads as 255", "card", {}, ["0255"], 2,
+     "Device 0255: 255 would reset every device", [], False),
+    ("+255, which kiv_reset reads as 255", "card", {}, ["+255"], 2,
+     "Device +255: not a decimal device number", [], False),
+    ("a device, then 255: nothing reset", "card", {}, ["2", "255"], 2,
+     "Nothing was scanned or reset", [], False),
+    ("a number beyond kiv_reset's range", "card", {}, ["2147483648"], 2,
+     "Device 2147483648: kiv_reset rejected", [], True),
     ("no kiv.dll beside the tools, on PATH or in the current folder", "no kiv.dll", {},
-     ["2"], 3, "kiv_reset could not use kiv.dll", []),
-    ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", []),
+     ["2"], 3, "kiv_reset could not use kiv.dll", [], True),
+    ("the card's driver stopped", "no driver", {}, ["2"], -1, "The scan failed", [], True),
 ]
 
 
@@ -122,17 +158,23 @@ def as_guide_shows(output, shown):
 
 
 def run_guide_example(card, failures, compare):
-    """The guide's card_service.cmd, from the current folder, with the tools on PATH."""
+    """The guide's card_service.cmd, in the card's root, run from the tools' folder (the
+    current folder), with the tools on PATH."""
     example = block("card_service.cmd")
     bare = wine_card.prefix_path(card, r"C:\tools without kiv")
     os.makedirs(bare)
     for tool in ("smbus_scan.exe", "kiv_reset.exe"):
         shutil.copy(os.path.join(card["bin"], tool), bare)
     passed = 0
-    for label, host, env, arguments, status, branch_line, calls in EXAMPLE_CASES:
+    beside_script = os.path.join(card["root"], "scan.txt")
+    for label, host, env, arguments, status, branch_line, calls, scanned in EXAMPLE_CASES:
         label = "the guide's batch example, %s" % label
         before = len(failures)
         folder = bare if host == "no kiv.dll" else card["bin"]
+        in_current_folder = os.path.join(folder, "scan.txt")
+        for scan in (beside_script, in_current_folder):
+            if os.path.exists(scan):
+                os.remove(scan)
         if host == "no driver":
             wine_card.stop_driver(card)
         try:
@@ -145,6 +187,9 @@ def run_guide_example(card, failures, compare):
         compare(failures, label, "its branch's line printed",
                 branch_line in out.decode("latin-1"), True)
         compare(failures, label, "library calls", logged, calls)
+        compare(failures, label, "scan.txt beside the script, and in the current folder",
+                (os.path.exists(beside_script), os.path.exists(in_current_folder)),
+                (scanned, False))
         passed += len(failures) == before
     before = len(failures)
     wine_card.configure(card, [0x18, 0x20])
@@ -159,17 +204,12 @@ def run_guide_example(card, failures, compare):
 
 def msi_property(msi, name):
     """A value of the MSI's Property table (ProductVersion, ProductCode, UpgradeCode)."""
-    table = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
-                           text=True, check=True).stdout
-    for line in table.splitlines():
-        key, _, value = line.partition("\t")
-        if key == name:
-            return value.strip()
-    raise SystemExit("%s has no %s" % (msi, name))
+    return msi_identity.property_value(msi, name)
 
 
 def as_in_guide(line):
-    """An msiexec line as the guide writes it: any version's MSI name, any GUID."""
+    """An msiexec line as the guide writes it: any version's MSI name, any GUID as the
+    ProductCode's field."""
     return GUID.sub(GUIDE_GUID, MSI_NAME.sub(GUIDE_MSI_NAME, line))
 
 
@@ -189,20 +229,45 @@ def deploy_folder():
     return re.search(r'^set "DEST=(.*)"$', block("deploy.cmd"), re.M).group(1)
 
 
+def _write_block(name, folder, version="@PROJECT_VERSION@"):
+    """The guide's NAME block, written as the file NAME into folder in Windows line ends;
+    its path."""
+    path = os.path.join(folder, name)
+    with open(path, "w", newline="\r\n") as file:
+        file.write(block(name, version))
+    return path
+
+
 def run_deploy(card, msi, ran):
-    """The guide's deploy.cmd, beside the MSI and run from another folder, as a startup
-    script is, without its icacls lines."""
-    script = "".join(line for line in block("deploy.cmd", msi_property(msi, "ProductVersion"))
-                     .splitlines(True) if not line.startswith("icacls "))
+    """The guide's deploy.cmd, beside its lock_folder.cmd and the MSI, run from another
+    folder, as a startup script is; Wine's icacls, a stub, changes nothing and succeeds."""
+    script = block("deploy.cmd", msi_property(msi, "ProductVersion"))
     ran.update(as_in_guide(line) for line in script.splitlines() if line.startswith("msiexec "))
-    return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
+    lock = _write_block("lock_folder.cmd", os.path.dirname(msi))
+    try:
+        return _run_cmd(card, script, cwd=card["root"], script_dir=os.path.dirname(msi))[0]
+    finally:
+        os.remove(lock)
 
 
-# deploy.cmd with DESTs it must refuse (status 1, a line naming the reason, icacls not run)
-# and one it must take: (what, DEST as written in its set line, the folder that holds a
-# kiv.dll for the run, or None; the words of the reason, or None for a DEST it takes). Each
-# refused one but the last two holds a kiv.dll, so that its own rule is what refuses it.
-# Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is no folder there).
+# What lock_folder.cmd asks of icacls, in order, as the guide describes its four lines:
+# Administrators the owner of everything in the folder; the folder's inherited rights
+# kept as its own; every right of Authenticated Users, Users and Everyone taken away,
+# throughout; Users given read and execute, which everything in it inherits.
+LOCK_STEPS = [
+    ["/setowner", "*S-1-5-32-544", "/T", "/C", "/Q"],
+    ["/inheritance:d", "/Q"],
+    ["/remove:g", "*S-1-5-11", "*S-1-5-32-545", "*S-1-1-0", "/T", "/C", "/Q"],
+    ["/grant:r", "*S-1-5-32-545:(OI)(CI)RX", "/Q"],
+]
+ICACLS_STUB = re.compile(r"fixme:icacls:main stub: (.*)")
+
+# lock_folder.cmd with folders it must refuse (status 1, a line naming the reason, icacls
+# not run) and ones it must lock: (what, the folder as typed after lock_folder.cmd, the
+# folder that holds a kiv.dll for the run, or None; the words of the reason, or None for a
+# folder it locks). Each refused one but the last two holds a kiv.dll, so that its own
+# rule is what refuses it. Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is
+# no folder there).
 DEPLOY_CASES = [
     ("a drive root", "C:\\", "C:\\", "is a drive root"),
     ("a drive root written with a forward slash", "c:/", "C:\\", "is a drive root"),
@@ -211,50 +276,69 @@ DEPLOY_CASES = [
     ("System32, in other case and with a trailing backslash", "C:\\WINDOWS\\System32\\",
      "C:\\windows\\system32", "is in the Windows folder"),
     ("a path through .. into the Windows folder",
-     "C:\\Card software\\..\\windows\\system32\\drivers",
+     '"C:\\Card software\\..\\windows\\system32\\drivers"',
      "C:\\windows\\system32\\drivers", "is in the Windows folder"),
-    ("Program Files itself", "C:\\Program Files", "C:\\Program Files",
+    ("Program Files itself", '"C:\\Program Files"', "C:\\Program Files",
      "is C:\\Program Files or holds it"),
     ("Program Files in quotes, in lower case, with forward slashes", '"c:/program files/"',
      "C:\\Program Files", "is C:\\Program Files or holds it"),
-    ("a relative path", "Card software", None, "is not a full local path"),
+    ("nothing", "", None, "is not a full local path"),
+    ("a relative path", '"Card software"', None, "is not a full local path"),
     ("a share", "\\\\filesrv\\pelk", None, "is not a full local path"),
-    ("a folder with a space and parentheses but no kiv.dll", "C:\\Card (x86) software", None,
+    ("a folder with a space and parentheses but no kiv.dll", '"C:\\Card (x86) software"', None,
      "holds no kiv.dll"),
-    ("kiv.dll's folder, with a space and parentheses", "C:\\Card (x86) software",
+    ("kiv.dll's folder, with a space and parentheses", '"C:\\Card (x86) software"',
      "C:\\Card (x86) software", None),
+    ("kiv.dll's folder in other case, with forward slashes and a final one",
+     '"c:/card (x86) software/"', "C:\\Card (x86) software", None),
 ]
 
 
+def icacls_calls(err):
+    """The arguments of each icacls run, as Wine's icacls stub logs them."""
+    calls = []
+    for logged in ICACLS_STUB.findall(err.decode("latin-1")):
+        calls.append([re.sub(r"\\(.)", r"\1", argument)
+                      for argument in re.findall(r'"((?:[^"\\]|\\.)*)"', logged)])
+    return calls
+
+
 def run_deploy_cases(card, failures, compare):
-    """The guide's deploy.cmd with each DEST of DEPLOY_CASES, run from the card's root,
-    where there is no MSI, with Wine's icacls stub naming itself on standard error."""
+    """The guide's lock_folder.cmd with each folder of DEPLOY_CASES, run from the card's
+    root, where there is no MSI, with Wine's icacls stub logging its arguments."""
     passed = 0
-    for label, dest, kiv_folder, reason in DEPLOY_CASES:
-        label = "the guide's deploy.cmd, DEST %s" % label
+    lock = _write_block("lock_folder.cmd", card["root"])
+    for label, folder, kiv_folder, reason in DEPLOY_CASES:
+        label = "the guide's lock_folder.cmd, folder %s" % label
         before = len(failures)
-        script = re.sub(r'^set "DEST=.*"$', lambda _: 'set "DEST=%s"' % dest, block("deploy.cmd"),
-                        count=1, flags=re.M)
         os.makedirs(wine_card.prefix_path(card, "C:\\Card (x86) software"), exist_ok=True)
         kiv = kiv_folder and os.path.join(wine_card.prefix_path(card, kiv_folder), "kiv.dll")
         if kiv:
             shutil.copy(os.path.join(card["bin"], "kiv.dll"), kiv)
         try:
-            status, out, err = _run_cmd(card, script, extra_env={"WINEDEBUG": "-all,fixme+icacls"},
-                                        cwd=card["root"])
+            status, out, err = _run_cmd(
+                card, '@echo off\ncall "%%~dp0lock_folder.cmd" %s\nexit /b %%ERRORLEVEL%%\n'
+                % folder, extra_env={"WINEDEBUG": "-all,fixme+icacls"}, cwd=card["root"])
         finally:
             if kiv:
                 os.remove(kiv)
-        refusal = ['deploy.cmd: "%s" %s: set DEST to kiv.dll\'s folder.' % (dest.replace('"', ""),
-                                                                          reason),
-                   "Nothing was changed."] if reason else []
         lines = out.decode("latin-1").splitlines()
-        compare(failures, label, "its refusal", lines[:2] if reason else
-                [line for line in lines if line.startswith("deploy.cmd:")], refusal)
-        compare(failures, label, "icacls run", b"fixme:icacls" in err, reason is None)
         if reason:
+            compare(failures, label, "its refusal", lines[:2],
+                    ['lock_folder.cmd: "%s" %s: give kiv.dll\'s folder.'
+                     % (folder.replace('"', ""), reason), "Nothing was changed."])
+            compare(failures, label, "icacls runs", icacls_calls(err), [])
             compare(failures, label, "exit status", status, 1)
+        else:
+            compare(failures, label, "icacls runs, the folder in any case",
+                    [[argument.lower() for argument in call] for call in icacls_calls(err)],
+                    [["icacls", kiv_folder.lower()] + [step.lower() for step in steps]
+                     for steps in LOCK_STEPS])
+            compare(failures, label, "its line, in any case, and status",
+                    ([line.lower() for line in lines], status),
+                    (['lock_folder.cmd: "%s" is locked.' % kiv_folder.lower()], 0))
         passed += len(failures) == before
+    os.remove(lock)
     return passed, len(DEPLOY_CASES)
 
 
@@ -269,8 +353,8 @@ def run_guide_line(card, start, ran):
 
 
 def lines_not_run(ran):
-    """The guide's msiexec and reg query lines (and $arguments lines, as msiexec lines) that
-    no MSI case ran."""
+    """The guide's msiexec, reg query and reg delete lines (and $arguments lines, as msiexec
+    lines) that neither an MSI case nor run_signer_lines ran."""
     shown = set()
     for line in guide().splitlines():
         line = line.strip()
@@ -278,4 +362,64 @@ def lines_not_run(ran):
             shown.add(line)
         elif line.startswith("$arguments = '"):
             shown.add("msiexec " + line[len("$arguments = '"):-1])
-    return sorted(shown - ran - NOT_RUN_UNDER_WINE)
+    return sorted(shown - ran - RAN_WITH_SIGNER - NOT_RUN_UNDER_WINE)
+
+
+# The card maker's names in the guide's kiv_reset -v example, as openssl's -subj writes them.
+EXAMPLE_SIGNER = "/CN=PELK card maker code signing/O=PELK card maker"
+EXAMPLE_ROOT = "/CN=PELK card maker root CA/O=PELK card maker"
+# kiv.dll logs its process attach too, so that any of its code running shows.
+LOG_ATTACH = {"KIV_STANDIN_LOG_ATTACH": "1"}
+
+
+def run_signer_lines(card, version, failures, compare):
+    """4.3 as an administrator follows it, beside kiv_reset.exe in the guide's kiv.dll folder,
+    the stand-in kiv.dll signed under a root the prefix trusts, with the card maker's names
+    of the guide's example: require_signer.cmd sets the requirement, kiv_reset -v prints the
+    4.1 example (the guide's thumbprint stands for the run's own), the guide's reg query
+    line shows the value, a reset runs, and the guide's reg delete line takes the
+    requirement away. version: the release's, three parts."""
+    label = "the guide's signer lines"
+    before = len(failures)
+    folder = wine_card.prefix_path(card, deploy_folder())
+    os.makedirs(folder)
+    shown = example_output("kiv_reset -v", version)
+    example_thumbprint = shown[-2].split(": ", 1)[1]
+    with tempfile.TemporaryDirectory() as scratch:
+        certificate = wine_signing.make_certificate(os.path.join(scratch, "certificate"),
+                                                    EXAMPLE_SIGNER, EXAMPLE_ROOT)
+        wine_signing.sign(os.path.join(card["bin"], "kiv.dll"), certificate,
+                          os.path.join(folder, "kiv.dll"))
+        thumbprint = wine_signing.signer_thumbprint(certificate)
+        wine_signing.trust_root(card, certificate)
+    shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"), folder)
+    try:
+        status, out, err = _run_cmd(card, block("require_signer.cmd").replace(
+            example_thumbprint, thumbprint))
+        compare(failures, label, "require_signer.cmd's status and standard error",
+                (status, err), (0, b""))
+        status, out, _, calls = wine_card.run_kiv_reset(card, ["-v"], LOG_ATTACH, folder=folder)
+        printed = out.decode("latin-1").replace("\r\n", "\n").replace(thumbprint,
+                                                                      example_thumbprint)
+        compare(failures, label, "kiv_reset -v, the example in 4.1, and no call into kiv.dll",
+                (status, as_guide_shows(printed, shown), calls), (0, shown, []))
+        status, out = run_guide_line(card, 'reg query "HKLM\\SOFTWARE\\Policies\\',
+                                     RAN_WITH_SIGNER)
+        compare(failures, label, "the reg query line's RequiredSigners",
+                [line.split() for line in out.splitlines() if "RequiredSigners" in line],
+                [["RequiredSigners", "REG_MULTI_SZ", thumbprint]])
+        status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], LOG_ATTACH,
+                                                          folder=folder)
+        compare(failures, label, "a reset with the requirement met",
+                (status, out.replace(b"\r\n", b"\n"), err, calls),
+                (0, b"Success\n", b"", ["attach", "pelk_kiv_init", "pelk_reset 2"]))
+        status, _ = run_guide_line(card, 'reg delete "HKLM\\SOFTWARE\\Policies\\',
+                                   RAN_WITH_SIGNER)
+        _, out, _, _ = wine_card.run_kiv_reset(card, ["-v"], folder=folder)
+        compare(failures, label, "the reg delete line, then kiv_reset -v's last line",
+                (status, out.decode("latin-1").splitlines()[-1:]),
+                (0, ["required signers: none set"]))
+    finally:
+        wine_signing.clear_policy(card)
+        shutil.rmtree(folder)
+    return len(failures) == before, 1
