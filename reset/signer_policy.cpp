@@ -28,8 +28,9 @@ wchar_t policy_value[value_capacity];
 // least 65 characters of the value, and a string shown in a message at most all of it.
 constexpr std::size_t required_capacity = value_capacity / (2 * thumbprint_size + 1);
 unsigned char required[required_capacity][thumbprint_size];
-std::size_t required_count = 0;
-wchar_t shown_entry[value_capacity];
+std::size_t required_count;
+// A refused string as read, with its null: the whole value at most.
+wchar_t shown_entry[value_capacity + 1];
 
 signer_policy cannot_read(const char* pattern, unsigned long number) {
     std::fputs("kiv_reset: the RequiredSigners policy ", stderr);
@@ -75,9 +76,8 @@ signer_policy read_thumbprints(DWORD type, std::size_t units) {
             // Room enough: each entry before this one took 65 characters of the value at
             // least, its 64 digits and its null.
             if (!parse_thumbprint(entry, required[required_count])) {
-                std::size_t shown = std::min(entry.size(), value_capacity - 1);
-                std::wmemcpy(shown_entry, entry.data(), shown);
-                shown_entry[shown] = L'\0';
+                std::wmemcpy(shown_entry, entry.data(), entry.size());
+                shown_entry[entry.size()] = L'\0';
                 std::fprintf(stderr,
                              "kiv_reset: the RequiredSigners policy holds \"%s\", which is not "
                              "a SHA-256 thumbprint\n",

@@ -915,6 +915,18 @@ std::function<void()> policy(const fake_registry_value& value) {
         fake_set_policy_value(value);
     };
 }
+// 251 other thumbprints, then the listed one with a colon after each of its first bytes:
+// with 3 colons, 252 strings and the closing null fill the 16384 characters that the value
+// may take; with 4, one character more.
+fake_registry_value longest_list(std::size_t colons) {
+    std::wstring listed(pelk_thumbprint.begin(), pelk_thumbprint.end());
+    for (std::size_t byte = colons; byte > 0; --byte) {
+        listed.insert(2 * byte, 1, L':');
+    }
+    std::vector<std::wstring> strings(251, other_thumbprint);
+    strings.push_back(listed);
+    return multi_string(strings);
+}
 const std::function<void()> requires_pelk =
     policy(multi_string({std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end())}));
 const std::function<void()> no_policy = [] {};
@@ -1187,10 +1199,11 @@ const std::vector<signature_row> signature_rows = {
                   }),
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("could not be read (error 5)")},
-    {.name = "a list too long to read (234), the listed signer among it: stops",
-     .host = both(file_signed(0),
-                  policy(multi_string(std::vector<std::wstring>(
-                      300, std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end()))))),
+    {.name = "the longest list that can be read, 16384 characters, the listed signer last",
+     .host = both(file_signed(0), policy(longest_list(3))),
+     .shows = signature("verified") + signer_lines + met},
+    {.name = "a list one character too long to read (234), the listed signer among it: stops",
+     .host = both(file_signed(0), policy(longest_list(4))),
      .shows = signature("verified") + signer_lines,
      .err = policy_fault("could not be read (error 234)")},
     {.name = "REG_DWORD: stops",
