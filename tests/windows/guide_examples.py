@@ -3,7 +3,7 @@ stands: its batch example under Wine's cmd against the stand-ins, once for every
 both tools and for each device number it must refuse itself; its lock_folder.cmd with
 every kind of folder it must refuse, and with kiv.dll's folder, whose icacls lines reach
 Wine's icacls, a stub that logs its arguments, changes nothing and succeeds
-(run_deploy_cases); and its msiexec and reg query lines and deploy.cmd, which the MSI
+(lock_folder_examples.py); and its msiexec and reg query lines and deploy.cmd, which the MSI
 cases run in place of their own (run_msiexec, run_deploy, run_guide_line), then check that
 none of the guide's was left out.
 
@@ -25,7 +25,7 @@ way, with this machine's osslsigncode only (the other version's signature form i
 check_release.py's signer table); and its PowerShell checks of the thumbprint and of the
 bill of materials against the zip, both ways, are PowerShell lines like the others; so are
 4.3's Get-AuthenticodeSignature lines and its Intune script (whose reg add line is
-require_signer.cmd's, run by run_signer_lines), and its Group Policy steps are no command
+require_signer.cmd's, run by signer_examples.py), and its Group Policy steps are no command
 at all."""
 
 import os
@@ -35,7 +35,7 @@ import tempfile
 
 from release import msi_identity
 from release.package_release import WXS
-from standins import wine_card, wine_signing
+from standins import wine_card
 
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "guide.txt")
 MSI_NAME = re.compile(r"pelk-card-tools-\S+-win-x64\.msi")
@@ -250,98 +250,6 @@ def run_deploy(card, msi, ran):
         os.remove(lock)
 
 
-# What lock_folder.cmd asks of icacls, in order, as the guide describes its four lines:
-# Administrators the owner of everything in the folder; the folder's inherited rights
-# kept as its own; every right of Authenticated Users, Users and Everyone taken away,
-# throughout; Users given read and execute, which everything in it inherits.
-LOCK_STEPS = [
-    ["/setowner", "*S-1-5-32-544", "/T", "/C", "/Q"],
-    ["/inheritance:d", "/Q"],
-    ["/remove:g", "*S-1-5-11", "*S-1-5-32-545", "*S-1-1-0", "/T", "/C", "/Q"],
-    ["/grant:r", "*S-1-5-32-545:(OI)(CI)RX", "/Q"],
-]
-ICACLS_STUB = re.compile(r"fixme:icacls:main stub: (.*)")
-
-# lock_folder.cmd with folders it must refuse (status 1, a line naming the reason, icacls
-# not run) and ones it must lock: (what, the folder as typed after lock_folder.cmd, the
-# folder that holds a kiv.dll for the run, or None; the words of the reason, or None for a
-# folder it locks). Each refused one but the last two holds a kiv.dll, so that its own
-# rule is what refuses it. Short (8.3) names are left out: Wine has none (C:\PROGRA~1 is
-# no folder there).
-DEPLOY_CASES = [
-    ("a drive root", "C:\\", "C:\\", "is a drive root"),
-    ("a drive root written with a forward slash", "c:/", "C:\\", "is a drive root"),
-    ("a drive letter alone", "C:", "C:\\", "is not a full local path"),
-    ("the Windows folder", "C:\\windows", "C:\\windows", "is in the Windows folder"),
-    ("System32, in other case and with a trailing backslash", "C:\\WINDOWS\\System32\\",
-     "C:\\windows\\system32", "is in the Windows folder"),
-    ("a path through .. into the Windows folder",
-     '"C:\\Card software\\..\\windows\\system32\\drivers"',
-     "C:\\windows\\system32\\drivers", "is in the Windows folder"),
-    ("Program Files itself", '"C:\\Program Files"', "C:\\Program Files",
-     "is C:\\Program Files or holds it"),
-    ("Program Files in quotes, in lower case, with forward slashes", '"c:/program files/"',
-     "C:\\Program Files", "is C:\\Program Files or holds it"),
-    ("nothing", "", None, "is not a full local path"),
-    ("a relative path", '"Card software"', None, "is not a full local path"),
-    ("a share", "\\\\filesrv\\pelk", None, "is not a full local path"),
-    ("a folder with a space and parentheses but no kiv.dll", '"C:\\Card (x86) software"', None,
-     "holds no kiv.dll"),
-    ("kiv.dll's folder, with a space and parentheses", '"C:\\Card (x86) software"',
-     "C:\\Card (x86) software", None),
-    ("kiv.dll's folder in other case, with forward slashes and a final one",
-     '"c:/card (x86) software/"', "C:\\Card (x86) software", None),
-]
-
-
-def icacls_calls(err):
-    """The arguments of each icacls run, as Wine's icacls stub logs them."""
-    calls = []
-    for logged in ICACLS_STUB.findall(err.decode("latin-1")):
-        calls.append([re.sub(r"\\(.)", r"\1", argument)
-                      for argument in re.findall(r'"((?:[^"\\]|\\.)*)"', logged)])
-    return calls
-
-
-def run_deploy_cases(card, failures, compare):
-    """The guide's lock_folder.cmd with each folder of DEPLOY_CASES, run from the card's
-    root, where there is no MSI, with Wine's icacls stub logging its arguments."""
-    passed = 0
-    lock = _write_block("lock_folder.cmd", card["root"])
-    for label, folder, kiv_folder, reason in DEPLOY_CASES:
-        label = "the guide's lock_folder.cmd, folder %s" % label
-        before = len(failures)
-        os.makedirs(wine_card.prefix_path(card, "C:\\Card (x86) software"), exist_ok=True)
-        kiv = kiv_folder and os.path.join(wine_card.prefix_path(card, kiv_folder), "kiv.dll")
-        if kiv:
-            shutil.copy(os.path.join(card["bin"], "kiv.dll"), kiv)
-        try:
-            status, out, err = _run_cmd(
-                card, '@echo off\ncall "%%~dp0lock_folder.cmd" %s\nexit /b %%ERRORLEVEL%%\n'
-                % folder, extra_env={"WINEDEBUG": "-all,fixme+icacls"}, cwd=card["root"])
-        finally:
-            if kiv:
-                os.remove(kiv)
-        lines = out.decode("latin-1").splitlines()
-        if reason:
-            compare(failures, label, "its refusal", lines[:2],
-                    ['lock_folder.cmd: "%s" %s: give kiv.dll\'s folder.'
-                     % (folder.replace('"', ""), reason), "Nothing was changed."])
-            compare(failures, label, "icacls runs", icacls_calls(err), [])
-            compare(failures, label, "exit status", status, 1)
-        else:
-            compare(failures, label, "icacls runs, the folder in any case",
-                    [[argument.lower() for argument in call] for call in icacls_calls(err)],
-                    [["icacls", kiv_folder.lower()] + [step.lower() for step in steps]
-                     for steps in LOCK_STEPS])
-            compare(failures, label, "its line, in any case, and status",
-                    ([line.lower() for line in lines], status),
-                    (['lock_folder.cmd: "%s" is locked.' % kiv_folder.lower()], 0))
-        passed += len(failures) == before
-    os.remove(lock)
-    return passed, len(DEPLOY_CASES)
-
-
 def run_guide_line(card, start, ran):
     """The one command line of the guide that begins with start; (status, stdout)."""
     lines = [line.strip() for line in guide().splitlines() if line.strip().startswith(start)]
@@ -363,63 +271,3 @@ def lines_not_run(ran):
         elif line.startswith("$arguments = '"):
             shown.add("msiexec " + line[len("$arguments = '"):-1])
     return sorted(shown - ran - RAN_WITH_SIGNER - NOT_RUN_UNDER_WINE)
-
-
-# The card maker's names in the guide's kiv_reset -v example, as openssl's -subj writes them.
-EXAMPLE_SIGNER = "/CN=PELK card maker code signing/O=PELK card maker"
-EXAMPLE_ROOT = "/CN=PELK card maker root CA/O=PELK card maker"
-# kiv.dll logs its process attach too, so that any of its code running shows.
-LOG_ATTACH = {"KIV_STANDIN_LOG_ATTACH": "1"}
-
-
-def run_signer_lines(card, version, failures, compare):
-    """4.3 as an administrator follows it, beside kiv_reset.exe in the guide's kiv.dll folder,
-    the stand-in kiv.dll signed under a root the prefix trusts, with the card maker's names
-    of the guide's example: require_signer.cmd sets the requirement, kiv_reset -v prints the
-    4.1 example (the guide's thumbprint stands for the run's own), the guide's reg query
-    line shows the value, a reset runs, and the guide's reg delete line takes the
-    requirement away. version: the release's, three parts."""
-    label = "the guide's signer lines"
-    before = len(failures)
-    folder = wine_card.prefix_path(card, deploy_folder())
-    os.makedirs(folder)
-    shown = example_output("kiv_reset -v", version)
-    example_thumbprint = shown[-2].split(": ", 1)[1]
-    with tempfile.TemporaryDirectory() as scratch:
-        certificate = wine_signing.make_certificate(os.path.join(scratch, "certificate"),
-                                                    EXAMPLE_SIGNER, EXAMPLE_ROOT)
-        wine_signing.sign(os.path.join(card["bin"], "kiv.dll"), certificate,
-                          os.path.join(folder, "kiv.dll"))
-        thumbprint = wine_signing.signer_thumbprint(certificate)
-        wine_signing.trust_root(card, certificate)
-    shutil.copy(os.path.join(card["bin"], "kiv_reset.exe"), folder)
-    try:
-        status, out, err = _run_cmd(card, block("require_signer.cmd").replace(
-            example_thumbprint, thumbprint))
-        compare(failures, label, "require_signer.cmd's status and standard error",
-                (status, err), (0, b""))
-        status, out, _, calls = wine_card.run_kiv_reset(card, ["-v"], LOG_ATTACH, folder=folder)
-        printed = out.decode("latin-1").replace("\r\n", "\n").replace(thumbprint,
-                                                                      example_thumbprint)
-        compare(failures, label, "kiv_reset -v, the example in 4.1, and no call into kiv.dll",
-                (status, as_guide_shows(printed, shown), calls), (0, shown, []))
-        status, out = run_guide_line(card, 'reg query "HKLM\\SOFTWARE\\Policies\\',
-                                     RAN_WITH_SIGNER)
-        compare(failures, label, "the reg query line's RequiredSigners",
-                [line.split() for line in out.splitlines() if "RequiredSigners" in line],
-                [["RequiredSigners", "REG_MULTI_SZ", thumbprint]])
-        status, out, err, calls = wine_card.run_kiv_reset(card, ["-i", "2"], LOG_ATTACH,
-                                                          folder=folder)
-        compare(failures, label, "a reset with the requirement met",
-                (status, out.replace(b"\r\n", b"\n"), err, calls),
-                (0, b"Success\n", b"", ["attach", "pelk_kiv_init", "pelk_reset 2"]))
-        status, _ = run_guide_line(card, 'reg delete "HKLM\\SOFTWARE\\Policies\\',
-                                   RAN_WITH_SIGNER)
-        _, out, _, _ = wine_card.run_kiv_reset(card, ["-v"], folder=folder)
-        compare(failures, label, "the reg delete line, then kiv_reset -v's last line",
-                (status, out.decode("latin-1").splitlines()[-1:]),
-                (0, ["required signers: none set"]))
-    finally:
-        wine_signing.clear_policy(card)
-        shutil.rmtree(folder)
-    return len(failures) == before, 1

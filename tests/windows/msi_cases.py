@@ -1,91 +1,28 @@
 """Install, upgrade, refused downgrade, repair and uninstall of a release's MSI, and the
-guide's deploy.cmd, under Wine; and installs beside the install folder already on the
-system PATH in forms of its own. Which PATH entries name a folder is Windows' answer, not a
-comparison of ours: a marker file put in the folder for the question, and cmd's if exist
-asked of each entry as written."""
+guide's deploy.cmd, under Wine; then the installs beside the install folder already on the
+system PATH in forms of its own (msi_path_forms.py). Which PATH entries name a folder is
+Windows' answer, not a comparison of ours (msi_support.entries_reaching)."""
 
 import os
 import shutil
 
 from release.package_release import SHIPPED
 from standins import wine_card
-from tests.windows import guide_examples
+from tests.windows import guide_examples, lock_folder_examples
+from tests.windows.msi_support import (DEFAULT_FOLDER, TOOLS_KEY, entries_reaching, installed_files,
+                                       registry_value, set_system_path, system_path)
+from tests.windows.msi_path_forms import run_path_form_cases
 from tests.windows.suite_support import compare, DEMO_CARD, from_windows, grid_showing
 
 
-ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-DEFAULT_FOLDER = r"C:\Program Files\PELK card service tools"
 # Where the layout before this one installed by default, which an upgrade keeps.
 EARLIER_FOLDER = r"C:\Program Files\PELK card tools"
-TOOLS_KEY = r"HKLM\SOFTWARE\PELK card service tools"
 KIV_FOLDER = guide_examples.deploy_folder()
 VERSION_QUERY = 'reg query "HKLM\\SOFTWARE\\PELK card service tools" /v Version'
 INSTALLDIR_QUERY = 'reg query "HKLM\\SOFTWARE\\PELK card service tools" /v InstallDir'
 
 MOVED_FOLDER = r"C:\PELK tools moved"
-
-
-def system_path(card):
-    """The system PATH's entries, as written, but for empty ones: Wine's msiexec leaves the
-    ";" of an entry it takes away, and an empty entry names no folder."""
-    _, out, _ = wine_card.run_command(card, ["reg", "query", ENVIRONMENT_KEY, "/v", "PATH"])
-    for line in out.decode("latin-1").splitlines():
-        fields = line.split(None, 2)
-        if len(fields) == 3 and fields[0].upper() == "PATH":
-            return [entry for entry in fields[2].split(";") if entry]
-    return []
-
-
-def set_system_path(card, entries):
-    wine_card.run_command(card, ["reg", "add", ENVIRONMENT_KEY, "/v", "PATH", "/t",
-                                 "REG_EXPAND_SZ", "/d", ";".join(entries), "/f"])
-
-
-MARKER = "pelk-path-marker.txt"
-
-
-def entries_reaching(card, folder):
-    """The entries of the system PATH, as written, by which Windows reaches folder: a marker
-    file is put there, cmd asks of each entry whether it holds the marker (variables of the
-    REG_EXPAND_SZ value expanded by cmd), and the marker is taken away again, so that it
-    never keeps a folder that an uninstall removes. A folder that does not exist is reached
-    by none."""
-    place = wine_card.prefix_path(card, folder)
-    entries = system_path(card)
-    if not os.path.isdir(place) or not entries:
-        return []
-    marker = os.path.join(place, MARKER)
-    with open(marker, "w") as file:
-        file.write("marker\n")
-    try:
-        script = "@echo off\n" + "".join(
-            'if exist "%s\\%s" (echo yes) else (echo no)\n' % (entry, MARKER)
-            for entry in entries)
-        _, out, _ = guide_examples.run_batch(card, script)
-    finally:
-        os.remove(marker)
-    answers = out.decode("latin-1").split()
-    if len(answers) != len(entries):
-        return ["cmd answered %s for %d entries" % (answers, len(entries))]
-    return [entry for entry, answer in zip(entries, answers) if answer == "yes"]
-
-
-def short_name(card, folder):
-    """The folder's short (8.3) path as Wine makes it, which is not Windows' PROGRA~1."""
-    _, out, _ = guide_examples.run_batch(
-        card, '@echo off\nfor %%%%I in ("%s") do echo %%%%~sI\n' % folder)
-    return out.decode("latin-1").strip()
-
-
-def registry_value(card, name):
-    """A value under the tools' key, 64-bit view, as the guide's reg query line reads it."""
-    _, out, _ = wine_card.run_command(card, ["reg", "query", TOOLS_KEY, "/v", name, "/reg:64"])
-    for line in out.decode("latin-1").splitlines():
-        fields = line.split(None, 2)
-        if len(fields) == 3 and fields[0] == name:
-            return fields[2]
-    return None
 
 
 def installed_versions(card):
@@ -103,11 +40,6 @@ def installed_versions(card):
         elif fields[0] == "DisplayVersion" and len(fields) == 3:
             version = fields[2]
     return versions
-
-
-def installed_files(card, folder):
-    path = wine_card.prefix_path(card, folder)
-    return sorted(os.listdir(path)) if os.path.isdir(path) else None
 
 
 def guide_version(card, folder):
@@ -202,7 +134,7 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
 
     # lock_folder.cmd refuses every folder it must not change, locks kiv.dll's, and
     # installs nothing.
-    deploy_passed, deploy_total = guide_examples.run_deploy_cases(card, failures, compare)
+    deploy_passed, deploy_total = lock_folder_examples.run_deploy_cases(card, failures, compare)
     check("lock_folder.cmd's rows", (deploy_passed, installed_versions(card)),
           (deploy_total, []))
 
@@ -265,47 +197,3 @@ def run_msi_cases(card, msi, upgrade_msi, failures):
     check("the guide's msiexec and reg query lines that were not run",
           guide_examples.lines_not_run(ran), [])
     return form_passed + (len(failures) == before), form_total + 1
-
-
-# The install folder already on the system PATH (REG_EXPAND_SZ) in a form of its own, as
-# the card's software or an administrator may have written it: (what, the entry; None: the
-# folder's short path, as Wine makes it). Each installs and uninstalls the release into
-# the default folder, made beforehand (an 8.3 name is an existing folder's). Windows says
-# whether the entry reaches the folder; after the install exactly one entry does (that one,
-# or the install's own beside it), and PathEntry says which; after the uninstall PATH is as
-# it was, that entry still there.
-PATH_FORMS = [
-    ("forward slashes", DEFAULT_FOLDER.replace("\\", "/")),
-    ("a final \\.", DEFAULT_FOLDER + "\\."),
-    ("a leading space", " " + DEFAULT_FOLDER),
-    ("%ProgramFiles%", "%ProgramFiles%\\PELK card service tools"),
-    ("the short path", None),
-]
-
-
-def run_path_form_cases(card, msi, ran, failures):
-    passed = 0
-    before_all = system_path(card)
-    for what, form in PATH_FORMS:
-        before = len(failures)
-
-        def check(check_what, actual, expected, row=what):
-            compare(failures, "msi", "%s: %s" % (row, check_what), actual, expected)
-
-        os.makedirs(wine_card.prefix_path(card, DEFAULT_FOLDER), exist_ok=True)
-        entry = form if form is not None else short_name(card, DEFAULT_FOLDER)
-        set_system_path(card, before_all + [entry])
-        reached = entries_reaching(card, DEFAULT_FOLDER) == [entry]
-        check("install status", guide_examples.run_msiexec(card, "/i", msi, (), ran), 0)
-        check("PATH entries reaching the folder after the install",
-              len(entries_reaching(card, DEFAULT_FOLDER)), 1)
-        check("the entry after the install", entry in system_path(card), True)
-        check("PathEntry", registry_value(card, "PathEntry"), "found" if reached else "added")
-        check("uninstall status", guide_examples.run_msiexec(card, "/x", msi, (), ran), 0)
-        check("PATH after the uninstall", system_path(card), before_all + [entry])
-        check("the folder after the uninstall", installed_files(card, DEFAULT_FOLDER), None)
-        print("msi: the folder on PATH as %r (%s): Windows %s the folder by it" % (
-            entry, what, "reaches" if reached else "does not reach"))
-        passed += len(failures) == before
-    set_system_path(card, before_all)
-    return passed, len(PATH_FORMS)

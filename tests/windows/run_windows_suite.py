@@ -15,7 +15,7 @@ import sys
 
 from release.package_release import tool_version
 from standins import wine_card
-from tests.windows import guide_examples, suite_support
+from tests.windows import guide_examples, signer_examples, suite_support
 from tests.windows.dll_search import run_dll_search_cases
 from tests.windows.hiccups import run_hiccup_cases
 from tests.windows.msi_cases import run_msi_cases
@@ -74,7 +74,7 @@ def main():
             passed += example_passed
             total += example_total
             # Before the MSI cases too, which use the same folder of the card's kiv.dll.
-            signer_passed, signer_total = guide_examples.run_signer_lines(
+            signer_passed, signer_total = signer_examples.run_signer_lines(
                 card, suite_support.TOOL_VERSION.rsplit(".", 1)[0], failures, compare)
             passed += signer_passed
             total += signer_total
