@@ -49,6 +49,14 @@
 // mcc28e952 no return when the chain policy fails: likewise, the result is not read then.
 // m36638548 fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
 // me677db87 type = 1: RegGetValueW writes the type before it is read.
+// md797e3e2 room for the thumbprints by 1 * thumbprint_size + 1: more room than 252 need.
+// me9194081 room for the thumbprints by 2 * thumbprint_size + 0: likewise.
+// m41154c0d value_capacity + 2 for a refused string's room: more room than it needs.
+// m4997977e value_capacity + 0 for it: RegGetValueW ends the strings it returns with a null
+//           within the value's room, so one holds 16383 characters at most.
+// mdef4934e hex_digit's -2 for -1: every caller tests for below 0.
+// mfed264d2 text.size() < 1 for < 2: the character after a lone digit is the null that ends
+//           the string, no hex digit.
 // EQUIVALENT-MUTANTS-END
 #include <gtest/gtest.h>
 
