@@ -923,6 +923,14 @@ std::function<void()> policy(const fake_registry_value& value) {
         fake_set_policy_value(value);
     };
 }
+// REG_SZ of the listed thumbprint, its null, then text that is no thumbprint.
+void listed_then_text_after_its_null() {
+    fake_set_policy_key_error(0);
+    std::wstring stored(pelk_thumbprint.begin(), pelk_thumbprint.end());
+    stored += L'\0';
+    stored += L"not a thumbprint";
+    fake_set_policy_value(fake_registry_value{REG_SZ, {stored.begin(), stored.end()}});
+}
 // 251 other thumbprints, then the listed one with a colon after each of its first bytes:
 // with 3 colons, 252 strings and the closing null fill the 16384 characters that the value
 // may take; with 4, one character more.
@@ -1004,14 +1012,7 @@ const std::vector<signature_row> signature_rows = {
                   file_signed(0)),
      .shows = signature("verified") + signer_lines + met},
     {.name = "REG_SZ ends at its first null: what follows is no entry",
-     .host = both(
-         file_signed(0),
-         [] {
-             fake_set_policy_key_error(0);
-             std::wstring stored = std::wstring(pelk_thumbprint.begin(), pelk_thumbprint.end()) +
-                                   L'\0' + L"not a thumbprint";
-             fake_set_policy_value(fake_registry_value{REG_SZ, {stored.begin(), stored.end()}});
-         }),
+     .host = both(file_signed(0), listed_then_text_after_its_null),
      .shows = signature("verified") + signer_lines + met},
     {.name = "REG_MULTI_SZ with an empty string among the thumbprints",
      .host =
