@@ -14,6 +14,7 @@
 #include <softpub.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <cwchar>
@@ -176,7 +177,8 @@ void verify(WINTRUST_DATA* data, signature_verdict* verdict) {
     data->fdwRevocationChecks = WTD_REVOKE_NONE;
     data->dwStateAction = WTD_STATEACTION_VERIFY;
     data->dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-    auto no_window = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    // INVALID_HANDLE_VALUE as the window: no interactive user, so no user interface at all.
+    auto* no_window = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1));
     LONG result = win_verify_trust(no_window, &action, data);
     read_signer(data->hWVTStateData, result, verdict);
     data->dwStateAction = WTD_STATEACTION_CLOSE;

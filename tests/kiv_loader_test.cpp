@@ -48,6 +48,8 @@
 //           has_signer is read only where it was.
 // mcc28e952 no return when the chain policy fails: likewise, the result is not read then.
 // m36638548 fdwRevocationChecks not set: WTD_REVOKE_NONE is 0, and the structure starts zero.
+// m5f2d8b59 a null window for INVALID_HANDLE_VALUE: with WTD_UI_NONE, WinVerifyTrust shows
+//           nothing either way.
 // me677db87 type = 1: RegGetValueW writes the type before it is read.
 // md797e3e2 room for the thumbprints by 1 * thumbprint_size + 1: more room than 252 need.
 // me9194081 room for the thumbprints by 2 * thumbprint_size + 0: likewise.

@@ -10,6 +10,7 @@
 #include <softpub.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
@@ -111,7 +112,8 @@ void check_no_ui_no_network(HWND window, GUID* action, const WINTRUST_DATA* data
         fake_violation(
             "WinVerifyTrust with an action other than WINTRUST_ACTION_GENERIC_VERIFY_V2");
     }
-    if (window != static_cast<HWND>(INVALID_HANDLE_VALUE) && window != nullptr) {
+    // INVALID_HANDLE_VALUE as a window: no interactive user.
+    if (window != reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1)) && window != nullptr) {
         fake_violation("WinVerifyTrust with a window");
     }
     if (data->cbStruct != sizeof *data || data->dwUIChoice != WTD_UI_NONE) {
@@ -288,7 +290,7 @@ HCATINFO WINAPI catalog_from_hash(HCATADMIN admin, BYTE* hash, DWORD size, DWORD
 
 BOOL WINAPI catalog_info(HCATINFO catalog, CATALOG_INFO* info, DWORD flags) {
     fake_log_call("CryptCATCatalogInfoFromContext()");
-    if (!catalog_open || catalog != catalog_context || flags != 0 ||
+    if (!catalog_open || !catalog_path || catalog != catalog_context || flags != 0 ||
         info->cbStruct != sizeof *info) {
         fake_violation("CryptCATCatalogInfoFromContext not of the catalog found");
         return fail(ERROR_INVALID_PARAMETER);
