@@ -357,6 +357,10 @@ def wine_card(build_dir, tools_dir=None):
     wineserver = _find(["wineserver"], [os.path.dirname(wine), "/usr/lib/wine"])
     root = tempfile.mkdtemp(prefix="pelk-wine-")
     env = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+    # Wine 10 says on standard error that XDG_RUNTIME_DIR is not set where it isn't (a clean
+    # environment, as CI's): the tools' own streams are what the cases compare.
+    os.makedirs(os.path.join(root, "xdg"), mode=0o700)
+    env.update(XDG_RUNTIME_DIR=os.path.join(root, "xdg"))
     env.update(WINEPREFIX=os.path.join(root, "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     card = {"wine": wine, "env": env, "root": root, "bin": os.path.join(root, "bin"),

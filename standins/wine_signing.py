@@ -93,3 +93,11 @@ def set_policy(card, value_type, data):
 def clear_policy(card):
     """No policy key at all, as on a machine where no administrator set one."""
     wine_card.run_command(card, ["reg", "delete", POLICY_KEY, "/f", "/reg:64"])
+
+
+def imported_root_trusted():
+    """Whether this machine's Wine trusts a root imported into the prefix's registry: Debian
+    12's Wine 8 does; Debian 13's Wine 10 keeps its Root store apart from it, so the rows
+    that need a trusted root run on Debian 12 only (release/release_host.sh tells which)."""
+    return subprocess.run(["release/release_host.sh"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0

@@ -147,8 +147,13 @@ def run_version_cases(card, build_dir, failures):
     passed = 0
     with tempfile.TemporaryDirectory() as scratch:
         files, thumbprints = signed_files(card, build_dir, scratch)
+        trusted = wine_signing.imported_root_trusted()
+        skipped = 0
         for number, (label, arguments, kind, policy, out, err, status,
                      calls) in enumerate(VERSION_CASES):
+            if kind == "signed" and not trusted:
+                skipped += 1
+                continue
             label = "kiv_reset %s, %s" % (json.dumps(arguments), label)
             before = len(failures)
             row = r"C:\version\%d" % number
@@ -184,4 +189,7 @@ def run_version_cases(card, build_dir, failures):
                     allowed if len(allowed) > 1 else allowed[0])
             compare(failures, label, "exit status", result[0], status)
             passed += len(failures) == before
-    return passed, len(VERSION_CASES)
+    if skipped:
+        print("windows: %d rows of a kiv.dll signed under a trusted root skipped: this Wine "
+              "does not trust a root imported into the prefix" % skipped)
+    return passed, len(VERSION_CASES) - skipped
